@@ -1,0 +1,63 @@
+# Build-time configuration of Setup: the release service, the package host
+# and the release verification key. Setup reads no configuration at run time,
+# so these are checked here and written into a generated header.
+
+set(TESSALINE_RELEASE_SERVICE_HOST "releases.quorvant.com" CACHE STRING
+    "Host of the release service, optionally with :port")
+set(TESSALINE_PACKAGE_HOST "github.com" CACHE STRING
+    "The one DNS name that package part URLs must name")
+set(TESSALINE_RELEASE_PUBLIC_KEY
+    "CBE9E710F5B2E34BF169AC3F2934C62994D46EFAF1097E0959C1D71100CC3B348BCED0BF5F367B983E76EEB20AB1C91A8E8930FFCBC0EEDB4367B91AABF5177C"
+    CACHE STRING "P-256 release verification key: 128 hexadecimal digits, X then Y, big-endian")
+
+if(NOT TESSALINE_RELEASE_SERVICE_HOST MATCHES "^[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?(:[0-9]+)?$")
+  message(FATAL_ERROR
+    "TESSALINE_RELEASE_SERVICE_HOST must be a host name, optionally followed by :port "
+    "(got \"${TESSALINE_RELEASE_SERVICE_HOST}\")")
+endif()
+if(TESSALINE_RELEASE_SERVICE_HOST MATCHES ":([0-9]+)$")
+  if(CMAKE_MATCH_1 LESS 1 OR CMAKE_MATCH_1 GREATER 65535)
+    message(FATAL_ERROR "TESSALINE_RELEASE_SERVICE_HOST has a port outside 1-65535: ${CMAKE_MATCH_1}")
+  endif()
+endif()
+if(NOT TESSALINE_PACKAGE_HOST MATCHES "^[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?$")
+  message(FATAL_ERROR
+    "TESSALINE_PACKAGE_HOST must be a DNS name without scheme, port or path "
+    "(got \"${TESSALINE_PACKAGE_HOST}\")")
+endif()
+
+string(LENGTH "${TESSALINE_RELEASE_PUBLIC_KEY}" _key_length)
+if(NOT _key_length EQUAL 128 OR NOT TESSALINE_RELEASE_PUBLIC_KEY MATCHES "^[0-9A-Fa-f]+$")
+  message(FATAL_ERROR
+    "TESSALINE_RELEASE_PUBLIC_KEY must be exactly 128 hexadecimal digits (X then Y of a P-256 "
+    "public key, big-endian); got ${_key_length} characters. `tessaline-release keygen` prints one.")
+endif()
+
+# Whether the key lies on the curve is decided by the same compile-time check
+# the sources use, so configure and build can never disagree.
+set(_key_check_dir "${CMAKE_BINARY_DIR}/CMakeFiles/tessaline-key-check")
+file(WRITE "${_key_check_dir}/key_check.cpp"
+  "#include \"p256_point.h\"\n"
+  "static_assert(tessaline::IsP256PublicKeyHex(\"${TESSALINE_RELEASE_PUBLIC_KEY}\"));\n"
+  "int TessalineKeyCheck() { return 0; }\n")
+set(_saved_try_type "${CMAKE_TRY_COMPILE_TARGET_TYPE}")
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+try_compile(_key_on_curve "${_key_check_dir}/build"
+  SOURCES "${_key_check_dir}/key_check.cpp"
+  CMAKE_FLAGS "-DINCLUDE_DIRECTORIES=${PROJECT_SOURCE_DIR}/src/trust"
+  CXX_STANDARD 20
+  CXX_STANDARD_REQUIRED ON
+  OUTPUT_VARIABLE _key_check_output)
+set(CMAKE_TRY_COMPILE_TARGET_TYPE "${_saved_try_type}")
+if(NOT _key_on_curve)
+  message(FATAL_ERROR
+    "TESSALINE_RELEASE_PUBLIC_KEY is not a point on the P-256 curve: check that X and Y were "
+    "copied whole and in order.")
+endif()
+
+string(TOUPPER "${TESSALINE_RELEASE_PUBLIC_KEY}" _key_upper)
+string(REGEX REPLACE "([0-9A-F][0-9A-F])" "0x\\1, " TESSALINE_PUBLIC_KEY_BYTES "${_key_upper}")
+string(REGEX REPLACE ", $" "" TESSALINE_PUBLIC_KEY_BYTES "${TESSALINE_PUBLIC_KEY_BYTES}")
+configure_file("${PROJECT_SOURCE_DIR}/cmake/build_config.h.in"
+               "${PROJECT_BINARY_DIR}/generated/build_config.h" @ONLY)
+message(STATUS "Release service: ${TESSALINE_RELEASE_SERVICE_HOST}; package host: ${TESSALINE_PACKAGE_HOST}")

@@ -1,0 +1,63 @@
+# Shared by the project's scripts: packages, the Wine prefix, the wineserver.
+
+log() { printf '== %s\n' "$*" >&2; }
+
+tessaline_packages=(
+  cmake ninja-build g++ pkg-config
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  wine64 xvfb
+  googletest nlohmann-json3-dev libssl-dev libarchive-dev libcpp-httplib-dev libz-mingw-w64-dev
+)
+
+# Installs, from Debian's packages, whatever of the list is not there yet.
+ensure_packages() {
+  local missing=() package
+  for package in "${tessaline_packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+  done
+  [[ ${#missing[@]} -eq 0 ]] && return 0
+  log "installing ${missing[*]}"
+  local sudo=()
+  [[ $(id -u) -eq 0 ]] || sudo=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  if ! "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" >/tmp/tessaline-apt.log 2>&1; then
+    "${sudo[@]}" apt-get update -q >>/tmp/tessaline-apt.log 2>&1
+    "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" >>/tmp/tessaline-apt.log 2>&1 ||
+      { cat /tmp/tessaline-apt.log >&2; return 1; }
+  fi
+}
+
+export TESSALINE_WINE_ROOT="${TESSALINE_WINE_ROOT:-$root/build/wine}"
+wine_run() { "$root/scripts/wine-run" "$@"; }
+wine_env() {
+  export WINEPREFIX="$TESSALINE_WINE_ROOT/prefix" HOME="$TESSALINE_WINE_ROOT/home" WINEDEBUG=-all
+  export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=;mshtml="
+}
+
+# A fresh prefix that reports Windows 10 and lets windows close at once
+# without a window manager.
+prepare_wine_prefix() {
+  log "creating a fresh Wine prefix in $TESSALINE_WINE_ROOT"
+  ( wine_env; wineserver -k >/dev/null 2>&1 || true )
+  rm -rf "$TESSALINE_WINE_ROOT"
+  mkdir -p "$TESSALINE_WINE_ROOT/home"
+  (
+    wine_env
+    wineboot -i >/dev/null 2>&1 </dev/null
+    wine winecfg -v win10 >/dev/null 2>&1 </dev/null
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 </dev/null
+    wineserver -w
+  )
+}
+
+# One persistent wineserver for the whole run: Wine processes then start in
+# well under a tenth of a second.
+start_wineserver() {
+  (
+    wine_env
+    wineserver -p >/dev/null 2>&1 </dev/null
+    wine cmd /c exit >/dev/null 2>&1 </dev/null
+  )
+}
+
+stop_wineserver() { ( wine_env; wineserver -k >/dev/null 2>&1 || true ); }

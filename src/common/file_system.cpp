@@ -1,0 +1,116 @@
+#include "file_system.h"
+
+#include <windows.h>
+
+#include "text_conversion.h"
+
+namespace fs = std::filesystem;
+
+namespace tessaline {
+namespace {
+
+std::string TrimDescription(std::string text) {
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  if (!text.empty() && text.back() == '.') text.pop_back();
+  return text;
+}
+
+}  // namespace
+
+std::string WindowsErrorDescription(unsigned long code) {
+  wchar_t* buffer = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+      MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::string text;
+  if (length != 0 && buffer != nullptr) text = WideToUtf8(std::wstring_view(buffer, length));
+  if (buffer != nullptr) LocalFree(buffer);
+  text = TrimDescription(std::move(text));
+  if (text.empty()) text = "Windows error " + std::to_string(code);
+  return text;
+}
+
+std::string ErrorDescription(const std::error_code& error) {
+  if (error.category() == std::system_category()) return WindowsErrorDescription(static_cast<unsigned long>(error.value()));
+  return TrimDescription(error.message());
+}
+
+std::string PathText(const fs::path& path) { return WideToUtf8(path.native()); }
+
+std::string FileSystemFailureText(const std::string& operation, const std::string& description, const fs::path& first,
+                                  const fs::path& second) {
+  std::string text = operation + ": " + description + ": \"" + PathText(first) + "\"";
+  if (!second.empty()) text += ", \"" + PathText(second) + "\"";
+  return text;
+}
+
+FileSystemFailure::FileSystemFailure(const std::string& operation, const std::error_code& error, const fs::path& first,
+                                     const fs::path& second)
+    : SetupError(FileSystemFailureText(operation, ErrorDescription(error), first, second)) {}
+
+namespace fsops {
+
+bool Exists(const fs::path& path) {
+  std::error_code error;
+  const bool result = fs::exists(path, error);
+  if (error) throw FileSystemFailure("exists", error, path);
+  return result;
+}
+
+std::uintmax_t FileSize(const fs::path& path) {
+  std::error_code error;
+  const std::uintmax_t size = fs::file_size(path, error);
+  if (error) throw FileSystemFailure("file_size", error, path);
+  return size;
+}
+
+fs::file_status Status(const fs::path& path) {
+  std::error_code error;
+  const fs::file_status status = fs::status(path, error);
+  // status() reports "not found" both as file_type::not_found and as an
+  // error code; only other errors are failures.
+  if (error && status.type() != fs::file_type::not_found) throw FileSystemFailure("status", error, path);
+  return status;
+}
+
+bool IsEmpty(const fs::path& path) {
+  std::error_code error;
+  const bool result = fs::is_empty(path, error);
+  if (error) throw FileSystemFailure("is_empty", error, path);
+  return result;
+}
+
+void CreateDirectories(const fs::path& path) {
+  std::error_code error;
+  fs::create_directories(path, error);
+  if (error) throw FileSystemFailure("create_directories", error, path);
+}
+
+bool Remove(const fs::path& path) {
+  std::error_code error;
+  const bool removed = fs::remove(path, error);
+  if (error) throw FileSystemFailure("remove", error, path);
+  return removed;
+}
+
+std::uintmax_t RemoveAll(const fs::path& path) {
+  std::error_code error;
+  const std::uintmax_t count = fs::remove_all(path, error);
+  if (error) throw FileSystemFailure("remove_all", error, path);
+  return count;
+}
+
+void Rename(const fs::path& from, const fs::path& to) {
+  std::error_code error;
+  fs::rename(from, to, error);
+  if (error) throw FileSystemFailure("rename", error, from, to);
+}
+
+void CopyFile(const fs::path& from, const fs::path& to, fs::copy_options options) {
+  std::error_code error;
+  fs::copy_file(from, to, options, error);
+  if (error) throw FileSystemFailure("copy_file", error, from, to);
+}
+
+}  // namespace fsops
+}  // namespace tessaline

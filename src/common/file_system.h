@@ -1,0 +1,48 @@
+// File and folder operations that fail with Setup's own file-system failure:
+// the operation's name, the system's description of the error and the paths,
+// as in `rename: Access is denied: "C:\a", "C:\b"`. A "not found" answer never
+// fails a query; it makes an existence or type test false.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "setup_error.h"
+
+namespace tessaline {
+
+class FileSystemFailure : public SetupError {
+ public:
+  FileSystemFailure(const std::string& operation, const std::error_code& error, const std::filesystem::path& first,
+                    const std::filesystem::path& second = {});
+};
+
+// The failure text for an operation that reported a Windows error code.
+std::string FileSystemFailureText(const std::string& operation, const std::string& description,
+                                  const std::filesystem::path& first, const std::filesystem::path& second = {});
+
+// The system's description of an error, without its trailing full stop and
+// line break.
+std::string ErrorDescription(const std::error_code& error);
+std::string WindowsErrorDescription(unsigned long code);
+
+// The path as UTF-8 for messages.
+std::string PathText(const std::filesystem::path& path);
+
+namespace fsops {
+
+bool Exists(const std::filesystem::path& path);
+std::uintmax_t FileSize(const std::filesystem::path& path);
+std::filesystem::file_status Status(const std::filesystem::path& path);
+bool IsEmpty(const std::filesystem::path& path);
+void CreateDirectories(const std::filesystem::path& path);
+bool Remove(const std::filesystem::path& path);
+std::uintmax_t RemoveAll(const std::filesystem::path& path);
+void Rename(const std::filesystem::path& from, const std::filesystem::path& to);
+void CopyFile(const std::filesystem::path& from, const std::filesystem::path& to,
+              std::filesystem::copy_options options = std::filesystem::copy_options::none);
+
+}  // namespace fsops
+}  // namespace tessaline

@@ -1,0 +1,91 @@
+// Helpers shared by the Windows tests: where things are, running a process,
+// scratch folders.
+#pragma once
+
+#include <windows.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "command_line.h"
+#include "unique_handle.h"
+
+namespace tessaline::testing {
+
+inline std::filesystem::path TestExecutableFolder() {
+  std::wstring buffer(32768, L'\0');
+  const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+  buffer.resize(length);
+  return std::filesystem::path(buffer).parent_path();
+}
+
+inline std::filesystem::path SetupExecutable() { return TestExecutableFolder() / L"TessalineSetup.exe"; }
+
+// Starts `program` with the arguments (each quoted), waits up to `timeout` and
+// returns its exit code; a process still running then is killed and fails the
+// caller with an exception.
+inline DWORD RunProcess(const std::filesystem::path& program, const std::vector<std::wstring>& arguments,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+  std::wstring commandLine = QuoteCommandLineArgument(program.native());
+  for (const std::wstring& argument : arguments) commandLine += L" " + QuoteCommandLineArgument(argument);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &info)) {
+    throw std::runtime_error("CreateProcessW failed: " + std::to_string(GetLastError()));
+  }
+  UniqueHandle process(info.hProcess);
+  UniqueHandle thread(info.hThread);
+  if (WaitForSingleObject(process.Get(), static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) {
+    TerminateProcess(process.Get(), 99);
+    throw std::runtime_error("process did not end in time");
+  }
+  DWORD code = 0;
+  GetExitCodeProcess(process.Get(), &code);
+  return code;
+}
+
+// A fresh folder under the temporary folder, removed with everything in it.
+class ScratchFolder {
+ public:
+  ScratchFolder() {
+    wchar_t temp[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, temp);
+    static int counter = 0;
+    path_ = std::filesystem::path(temp) /
+            (L"tessaline-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter));
+    std::filesystem::remove_all(path_);
+    std::filesystem::create_directories(path_);
+  }
+  ~ScratchFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+  const std::filesystem::path& Path() const { return path_; }
+  std::filesystem::path operator/(const std::wstring& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline void WriteBytes(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write a test file");
+}
+
+inline std::string ReadBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+}  // namespace tessaline::testing

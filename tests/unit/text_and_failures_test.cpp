@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "command_line.h"
+#include "file_system.h"
+#include "mode_selection.h"
+#include "setup_error.h"
+#include "text_conversion.h"
+#include "windows_test_support.h"
+
+namespace tessaline {
+namespace {
+
+TEST(Utf8ToWide, ConvertsStrictlyAndKeepsEmbeddedZeros) {
+  EXPECT_EQ(Utf8ToWide(""), L"");
+  EXPECT_EQ(Utf8ToWide("Tessaline \xE2\x80\xA6"), L"Tessaline \u2026");
+  EXPECT_EQ(Utf8ToWide(std::string("a\0b", 3)), std::wstring(L"a\0b", 3));
+  for (const std::string bad : {"\xFF", "a\xC3", "\xC0\xAF", "\xED\xA0\x80"}) {
+    try {
+      Utf8ToWide(bad);
+      ADD_FAILURE() << "accepted invalid UTF-8";
+    } catch (const SetupError& e) {
+      EXPECT_STREQ(e.what(), "The release contains invalid UTF-8");
+    }
+  }
+}
+
+TEST(WideToUtf8, RejectsInvalidUtf16AsEmptyText) {
+  EXPECT_EQ(WideToUtf8(L"1.0.0 \u00B7"), "1.0.0 \xC2\xB7");
+  const wchar_t lone[] = {L'a', 0xDC00, 0};
+  EXPECT_EQ(WideToUtf8(lone), "");
+}
+
+TEST(RaiseWindowsError, AppendsTheThreadsLastError) {
+  SetLastError(12006);
+  try {
+    RaiseWindowsError("Invalid download URL");
+  } catch (const SetupError& e) {
+    EXPECT_STREQ(e.what(), "Invalid download URL (Windows error 12006)");
+  }
+}
+
+TEST(FileSystemFailure, NamesTheOperationTheErrorAndBothPaths) {
+  testing::ScratchFolder folder;
+  try {
+    fsops::Rename(folder / L"absent", folder / L"target");
+    ADD_FAILURE() << "renamed a missing file";
+  } catch (const SetupError& e) {
+    const std::string text = e.what();
+    const std::string from = PathText(folder / L"absent");
+    const std::string to = PathText(folder / L"target");
+    EXPECT_EQ(text.rfind("rename: ", 0), 0U) << text;
+    EXPECT_NE(text.find(": \"" + from + "\", \"" + to + "\""), std::string::npos) << text;
+    // The system's own description sits between the name and the paths.
+    EXPECT_GT(text.size(), std::string("rename: : \"\", \"\"").size() + from.size() + to.size() + 3) << text;
+  }
+  // Not found is an answer, not a failure, for queries.
+  EXPECT_FALSE(fsops::Exists(folder / L"absent"));
+  EXPECT_EQ(fsops::Status(folder / L"absent").type(), std::filesystem::file_type::not_found);
+  EXPECT_FALSE(fsops::Remove(folder / L"absent"));
+  EXPECT_THROW(fsops::FileSize(folder / L"absent"), FileSystemFailure);
+}
+
+std::vector<std::wstring> SplitBack(const std::wstring& quoted) {
+  // Element 0 is the program and splits by other rules; put a plain one first.
+  return SplitCommandLine((L"setup.exe " + quoted).c_str());
+}
+
+TEST(QuoteCommandLineArgument, FollowsTheSplittingRules) {
+  EXPECT_EQ(QuoteCommandLineArgument(L"C:\\A B\\x.exe"), L"\"C:\\A B\\x.exe\"");
+  EXPECT_EQ(QuoteCommandLineArgument(L"C:\\dir\\"), L"\"C:\\dir\\\\\"");
+  EXPECT_EQ(QuoteCommandLineArgument(L"say \"hi\""), L"\"say \\\"hi\\\"\"");
+  EXPECT_EQ(QuoteCommandLineArgument(L"a\\\"b"), L"\"a\\\\\\\"b\"");
+  EXPECT_EQ(QuoteCommandLineArgument(L"a\\b\\\\c"), L"\"a\\b\\\\c\"");
+  EXPECT_EQ(QuoteCommandLineArgument(L""), L"\"\"");
+}
+
+TEST(QuoteCommandLineArgument, RoundTripsThroughTheSystemSplitter) {
+  std::mt19937 random(20261208);
+  const wchar_t alphabet[] = {L'a', L' ', L'\\', L'"', L'\t', L'x', L'\u00e9'};
+  for (int round = 0; round < 500; ++round) {
+    std::vector<std::wstring> arguments(1 + random() % 3);
+    std::wstring commandLine;
+    for (std::wstring& argument : arguments) {
+      const std::size_t length = random() % 12;
+      for (std::size_t i = 0; i < length; ++i) argument.push_back(alphabet[random() % std::size(alphabet)]);
+      commandLine += QuoteCommandLineArgument(argument) + L" ";
+    }
+    ASSERT_EQ(SplitBack(commandLine), arguments) << "round " << round;
+  }
+}
+
+}  // namespace
+}  // namespace tessaline
