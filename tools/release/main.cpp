@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "commands.h"
 #include "release_signing.h"
 
 namespace fs = std::filesystem;
@@ -23,8 +24,10 @@ constexpr const char* kUsage =
     "\n"
     "Commands:\n"
     "  keygen   create a new release signing key pair\n"
+    "  publish  pack an application folder into a signed release site\n"
     "  sign     sign a manifest with a release key\n"
     "  verify   check a manifest signature as Setup does\n"
+    "  serve    serve a release site over HTTPS on loopback\n"
     "\n"
     "Run 'tessaline-release <command> --help' for the options of a command.\n";
 
@@ -127,6 +130,10 @@ int main(int argc, char** argv) {
     return argc < 2 ? kExitUsage : 0;
   }
   const std::string command = argv[1];
+  // Commands with their own option parsing take the arguments after their name.
+  const std::vector<std::string> rest(argv + 2, argv + argc);
+  if (command == "publish") return RunPublish(rest);
+  if (command == "serve") return RunServe(rest);
   struct Command {
     const char* usage;
     std::vector<std::string> options;
