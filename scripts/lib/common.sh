@@ -1,5 +1,7 @@
 # Shared by the project's scripts: packages, the Wine prefix, the wineserver.
 
+source "$(dirname "${BASH_SOURCE[0]}")/tls.sh"
+
 log() { printf '== %s\n' "$*" >&2; }
 
 tessaline_packages=(
