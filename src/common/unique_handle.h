@@ -4,6 +4,7 @@
 
 #include <windows.h>
 #include <bcrypt.h>
+#include <winhttp.h>
 
 #include <utility>
 
@@ -90,6 +91,12 @@ struct HashTraits {
   static void Close(Type h) noexcept { BCryptDestroyHash(h); }
 };
 
+struct InternetHandleTraits {
+  using Type = HINTERNET;
+  static Type Invalid() noexcept { return nullptr; }
+  static void Close(Type h) noexcept { WinHttpCloseHandle(h); }
+};
+
 using UniqueHandle = UniqueResource<KernelHandleTraits>;
 using UniqueFile = UniqueResource<FileHandleTraits>;
 using UniqueRegistryKey = UniqueResource<RegistryKeyTraits>;
@@ -97,5 +104,6 @@ using UniqueLocalMemory = UniqueResource<LocalMemoryTraits>;
 using UniqueAlgorithmProvider = UniqueResource<AlgorithmProviderTraits>;
 using UniqueCryptoKey = UniqueResource<CryptoKeyTraits>;
 using UniqueHash = UniqueResource<HashTraits>;
+using UniqueInternet = UniqueResource<InternetHandleTraits>;
 
 }  // namespace tessaline

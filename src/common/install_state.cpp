@@ -1,0 +1,11 @@
+#include "install_state.h"
+
+namespace tessaline {
+
+std::atomic<bool> cancelRequested{false};
+ProgressCounters progressCounters;
+std::atomic<bool> AddToStartMenu{true};
+std::filesystem::path launchPath;
+std::atomic<HWND> setupWindow{nullptr};
+
+}  // namespace tessaline

@@ -1,0 +1,123 @@
+#include "part_download.h"
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <chrono>
+#include <exception>
+#include <thread>
+#include <vector>
+
+#include "digest.h"
+#include "download_url.h"
+#include "file_system.h"
+#include "https_client.h"
+#include "install_state.h"
+#include "setup_error.h"
+#include "text_conversion.h"
+#include "unique_handle.h"
+
+namespace tessaline {
+namespace {
+
+enum class AttemptResult { Verified, Restart };
+
+bool IsVerified(const std::filesystem::path& file, const PackagePart& part) {
+  return fsops::FileSize(file) == part.size && FileSha256Hex(file) == part.sha256;
+}
+
+[[noreturn]] void RaiseFileError(const char* operation, const std::filesystem::path& file) {
+  const DWORD code = GetLastError();
+  throw FileSystemFailure(operation, std::error_code(static_cast<int>(code), std::system_category()), file);
+}
+
+// The pause before the next attempt; it ends early when a cancel arrives, and
+// the next attempt then stops at its first check.
+void PauseBeforeRetry(int attempt) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2 * attempt);
+  while (!cancelRequested.load() && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+AttemptResult Attempt(const PackagePart& part, const std::filesystem::path& file) {
+  std::uint64_t offset = fsops::Exists(file) ? fsops::FileSize(file) : 0;
+  if (offset == part.size && FileSha256Hex(file) == part.sha256) return AttemptResult::Verified;
+  if (offset >= part.size) {
+    // A complete-length file that did not verify, or an oversize one: its
+    // bytes were counted before the download stage.
+    progressCounters.bytesDone.fetch_sub(part.size);
+    fsops::Remove(file);
+    offset = 0;
+  }
+
+  const CrackedUrl url = CrackDownloadUrl(part.url);
+  const UniqueInternet session = OpenHttpsSession();
+  const UniqueInternet connection(WinHttpConnect(session.Get(), url.host.c_str(), url.port, 0));
+  UniqueInternet request;
+  if (connection) {
+    request.Reset(WinHttpOpenRequest(connection.Get(), L"GET", url.path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                     WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
+  }
+  if (!connection || !request) RaiseWindowsError("Package download failed");
+  const std::wstring range = L"Range: bytes=" + std::to_wstring(offset) + L"-\r\n";
+  const wchar_t* headers = offset > 0 ? range.c_str() : WINHTTP_NO_ADDITIONAL_HEADERS;
+  const DWORD headersLength = offset > 0 ? static_cast<DWORD>(-1) : 0;
+  if (!WinHttpSendRequest(request.Get(), headers, headersLength, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+      !WinHttpReceiveResponse(request.Get(), nullptr)) {
+    RaiseWindowsError("Package download failed");
+  }
+  const DWORD status = QueryStatusCode(request.Get());
+
+  if (offset > 0 && status != 206) {
+    // The host did not resume: what was kept is worthless.
+    progressCounters.bytesDone.fetch_sub(offset);
+    fsops::Remove(file);
+    return AttemptResult::Restart;
+  }
+  if (status < 200 || status > 299) throw SetupError("GitHub returned HTTP " + std::to_string(status));
+
+  {
+    UniqueFile output(CreateFileW(file.c_str(), offset > 0 ? FILE_APPEND_DATA : GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  offset > 0 ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!output) RaiseFileError("open", file);
+    std::vector<std::uint8_t> buffer(kPartReadSize, 0);
+    while (!cancelRequested.load()) {
+      DWORD read = 0;
+      if (!WinHttpReadData(request.Get(), buffer.data(), kPartReadSize, &read)) {
+        RaiseWindowsError("Package download interrupted");
+      }
+      if (read == 0) break;
+      DWORD written = 0;
+      if (!WriteFile(output.Get(), buffer.data(), read, &written, nullptr) || written != read) {
+        RaiseFileError("write", file);
+      }
+      progressCounters.bytesDone.fetch_add(read);
+    }
+  }
+  if (cancelRequested.load()) throw SetupError("Installation cancelled");
+  if (!IsVerified(file, part)) throw SetupError("Downloaded part verification failed: " + part.name);
+  return AttemptResult::Verified;
+}
+
+}  // namespace
+
+void DownloadPart(const PackagePart& part, const std::filesystem::path& cacheFolder) {
+  const std::filesystem::path file = cacheFolder / Utf8ToWide(part.name);
+  for (int attempt = 1; attempt <= kPartAttempts; ++attempt) {
+    if (cancelRequested.load()) throw SetupError("Installation cancelled");
+    try {
+      if (Attempt(part, file) == AttemptResult::Verified) return;
+      // A refused range goes straight on to the next attempt.
+    } catch (const std::exception&) {
+      if (attempt == kPartAttempts || cancelRequested.load()) throw;
+      PauseBeforeRetry(attempt);
+    }
+  }
+  // The last attempt was a refused range: there is no verified file, and the
+  // pipeline must not go on as if there were.
+  throw SetupError("Package download could not be resumed: " + part.name);
+}
+
+}  // namespace tessaline

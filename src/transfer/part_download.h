@@ -1,0 +1,20 @@
+// Brings one package part into the installer cache: reused when already
+// valid, resumed with a range request, restarted when the range is refused,
+// retried with growing pauses, and verified by size and digest.
+#pragma once
+
+#include <filesystem>
+
+#include "release_manifest.h"
+
+namespace tessaline {
+
+inline constexpr int kPartAttempts = 4;
+inline constexpr unsigned kPartReadSize = 131072;
+
+// Returns once <cacheFolder>\<part.name> has the part's size and SHA-256.
+// Keeps progressCounters.bytesDone current and stops when cancelRequested is
+// set. Raises the failure of the last attempt.
+void DownloadPart(const PackagePart& part, const std::filesystem::path& cacheFolder);
+
+}  // namespace tessaline

@@ -1,0 +1,83 @@
+#include "release_manifest.h"
+
+#include <windows.h>
+
+#include <filesystem>
+#include <limits>
+
+#include <nlohmann/json.hpp>
+
+#include "build_config.h"
+#include "download_url.h"
+#include "setup_error.h"
+#include "text_conversion.h"
+
+namespace tessaline {
+namespace {
+
+using Json = nlohmann::json;
+
+bool EqualsIgnoringCase(const std::wstring& a, const wchar_t* b) {
+  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b, -1, TRUE) == CSTR_EQUAL;
+}
+
+// Sizes are unsigned 64-bit integers. The JSON library would convert a
+// negative or fractional number silently, and a negative part size could
+// then wrap the running total back to the package size.
+bool IsUnsignedInteger(const Json& value) { return value.is_number_unsigned(); }
+
+}  // namespace
+
+bool IsSafeFileName(std::string_view name) {
+  if (name.empty()) return false;
+  const std::filesystem::path path(Utf8ToWide(name));
+  if (path.filename() != path) return false;
+  // "." and ".." pass the file-name test but name the folder itself or its parent.
+  return path != L"." && path != L"..";
+}
+
+ReleaseManifest ParseReleaseManifest(const std::vector<std::uint8_t>& bytes) {
+  const Json document = Json::parse(bytes.begin(), bytes.end(), nullptr, true, false);
+
+  if (document.value("schemaVersion", 0) != 1 || document.value("product", std::string()) != "Tessaline" ||
+      document.value("channel", std::string()) != "stable" ||
+      document.value("platform", std::string()) != "windows-x64") {
+    throw SetupError("Unsupported Tessaline release manifest");
+  }
+
+  ReleaseManifest manifest;
+  manifest.version = document.at("version").get<std::string>();
+  manifest.filename = document.at("filename").get<std::string>();
+  const Json& size = document.at("size");
+  manifest.size = size.get<std::uint64_t>();
+  manifest.sha256 = document.at("sha256").get<std::string>();
+  if (!IsSafeFileName(manifest.filename) || manifest.sha256.size() != 64 || manifest.size == 0 ||
+      !IsUnsignedInteger(size)) {
+    throw SetupError("Unsafe Tessaline release metadata");
+  }
+
+  std::uint64_t total = 0;
+  bool overflow = false;
+  for (const Json& element : document.at("parts")) {
+    PackagePart part;
+    part.name = element.at("name").get<std::string>();
+    const Json& partSize = element.at("size");
+    part.size = partSize.get<std::uint64_t>();
+    part.sha256 = element.at("sha256").get<std::string>();
+    part.url = Utf8ToWide(element.at("url").get<std::string>());
+    const CrackedUrl url = CrackDownloadUrl(part.url);
+    if (!IsSafeFileName(part.name) || part.sha256.size() != 64 || part.size == 0 || !IsUnsignedInteger(partSize) ||
+        !EqualsIgnoringCase(url.host, kPackageHost)) {
+      throw SetupError("Unsafe Tessaline package part");
+    }
+    overflow = overflow || part.size > std::numeric_limits<std::uint64_t>::max() - total;
+    total += part.size;
+    manifest.parts.push_back(std::move(part));
+  }
+  if (manifest.parts.empty() || overflow || total != manifest.size) {
+    throw SetupError("Inconsistent package part sizes");
+  }
+  return manifest;
+}
+
+}  // namespace tessaline

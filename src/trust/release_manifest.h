@@ -1,0 +1,35 @@
+// The signed description of one release: its version, the package and the
+// parts it is downloaded in. Parsed only after its signature has verified.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tessaline {
+
+struct PackagePart {
+  std::string name;    // UTF-8 file name of the part in the installer cache
+  std::uint64_t size = 0;
+  std::string sha256;  // expected digest text, 64 characters
+  std::wstring url;    // exactly as written in the manifest
+};
+
+struct ReleaseManifest {
+  std::string version;   // UTF-8, validated as a version later
+  std::string filename;  // UTF-8 file name of the assembled package
+  std::uint64_t size = 0;
+  std::string sha256;
+  std::vector<PackagePart> parts;  // in manifest order
+};
+
+// Validates the manifest bytes exactly as they were verified. Raises
+// SetupError with the manifest's messages, or the JSON library's own errors.
+ReleaseManifest ParseReleaseManifest(const std::vector<std::uint8_t>& bytes);
+
+// True when `name` is one plain file name: no folder separators, no drive
+// prefix, and not "." or "..". Raises only for invalid UTF-8.
+bool IsSafeFileName(std::string_view name);
+
+}  // namespace tessaline
