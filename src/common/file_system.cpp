@@ -93,9 +93,57 @@ bool Remove(const fs::path& path) {
   return removed;
 }
 
+namespace {
+
+std::error_code LastError() { return std::error_code(static_cast<int>(GetLastError()), std::system_category()); }
+
+bool IsMissing(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
+
+// Deletes one entry whose attributes are known; folders are emptied first
+// unless they are reparse points.
+void RemoveEntry(const fs::path& path, DWORD attributes, std::uintmax_t& count, std::error_code& error) {
+  if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (folder && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    WIN32_FIND_DATAW entry{};
+    const fs::path pattern = path / L"*";
+    HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE) {
+      if (!error && !IsMissing(GetLastError())) error = LastError();
+    } else {
+      do {
+        const std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") continue;
+        RemoveEntry(path / name, entry.dwFileAttributes, count, error);
+      } while (FindNextFileW(find, &entry));
+      FindClose(find);
+    }
+  }
+  const BOOL removed = folder ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
+  if (removed) {
+    ++count;
+  } else if (!error && !IsMissing(GetLastError())) {
+    error = LastError();
+  }
+}
+
+}  // namespace
+
+std::uintmax_t RemoveTree(const fs::path& root, std::error_code& error) {
+  error.clear();
+  std::uintmax_t count = 0;
+  const DWORD attributes = GetFileAttributesW(root.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    if (!IsMissing(GetLastError())) error = LastError();
+    return 0;
+  }
+  RemoveEntry(root, attributes, count, error);
+  return count;
+}
+
 std::uintmax_t RemoveAll(const fs::path& path) {
   std::error_code error;
-  const std::uintmax_t count = fs::remove_all(path, error);
+  const std::uintmax_t count = RemoveTree(path, error);
   if (error) throw FileSystemFailure("remove_all", error, path);
   return count;
 }

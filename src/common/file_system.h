@@ -44,5 +44,10 @@ void Rename(const std::filesystem::path& from, const std::filesystem::path& to);
 void CopyFile(const std::filesystem::path& from, const std::filesystem::path& to,
               std::filesystem::copy_options options = std::filesystem::copy_options::none);
 
+// Removes a folder tree without ever following a link or junction inside it:
+// a link is removed itself, never what it points to. Reports the first error
+// and goes on with the rest; a missing root is not an error.
+std::uintmax_t RemoveTree(const std::filesystem::path& root, std::error_code& error);
+
 }  // namespace fsops
 }  // namespace tessaline

@@ -3,6 +3,7 @@
 #include <exception>
 #include <fstream>
 
+#include "cleanup.h"
 #include "digest.h"
 #include "lifecycle.h"
 #include "mode_selection.h"
@@ -12,8 +13,8 @@
 namespace tessaline {
 namespace {
 
-// The uninstall launcher and worker, the cleanup worker and the Setup window
-// are not part of this build yet: choosing one of them fails with exit code 1.
+// The uninstall launcher and worker and the Setup window are not part of this
+// build yet: choosing one of them fails with exit code 1.
 int RunModeNotYetBuilt() { return 1; }
 
 }  // namespace
@@ -48,8 +49,9 @@ int RunSetup(HINSTANCE instance, const wchar_t* commandTail, int showCommand) {
     switch (choice.mode) {
       case SetupMode::MissingArguments:
         return 2;
-      case SetupMode::UninstallWorker:
       case SetupMode::CleanupWorker:
+        return CleanupWorker(choice.processId, choice.operands[1]);
+      case SetupMode::UninstallWorker:
       case SetupMode::UninstallLauncher:
         return RunModeNotYetBuilt();
       case SetupMode::VerifyManifest:

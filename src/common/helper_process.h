@@ -1,0 +1,22 @@
+// Running the programs an installation needs (the archive tool, the new
+// application's self-test) without a window and with a time limit.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace tessaline {
+
+// "<process id>-<milliseconds since system start>": names every temporary
+// item of one installation, so two runs never collide.
+std::wstring RunSuffix();
+
+// Starts `program` with `arguments` (already quoted by the caller) in
+// `workingFolder`, hidden, inheriting no handles, and returns its exit code.
+// A child still running after `timeoutMs` is ended with exit code 1 and the
+// call raises "Installation helper timed out".
+std::uint32_t RunInstallationHelper(const std::filesystem::path& program, const std::wstring& arguments,
+                                    const std::filesystem::path& workingFolder, std::uint32_t timeoutMs);
+
+}  // namespace tessaline

@@ -1,0 +1,70 @@
+#include "close_application.h"
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <string>
+#include <vector>
+
+#include "unique_handle.h"
+#include "user_folders.h"
+
+namespace tessaline {
+namespace {
+
+constexpr DWORD kCloseWaitMs = 10000;
+constexpr DWORD kTerminateWaitMs = 5000;
+
+bool EqualsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+std::vector<DWORD> FindCopies(const std::wstring& target) {
+  std::vector<DWORD> found;
+  UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return found;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  std::wstring image(32768, L'\0');
+  for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
+    if (!EqualsIgnoringAsciiCase(entry.szExeFile, L"Tessaline.exe")) continue;
+    UniqueHandle process(OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
+                                     entry.th32ProcessID));
+    if (!process) continue;
+    DWORD length = static_cast<DWORD>(image.size());
+    if (QueryFullProcessImageNameW(process.Get(), 0, image.data(), &length) &&
+        EqualsIgnoringAsciiCase(std::wstring(image.data(), length), target)) {
+      found.push_back(entry.th32ProcessID);
+    }
+  }
+  return found;
+}
+
+BOOL CALLBACK PostCloseToWindowOf(HWND window, LPARAM processId) {
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  if (owner == static_cast<DWORD>(processId)) PostMessageW(window, WM_CLOSE, 0, 0);
+  return TRUE;
+}
+
+}  // namespace
+
+void CloseRunningApplication() {
+  const std::wstring target = (UserApplicationFolder() / L"Tessaline.exe").native();
+  for (const DWORD processId : FindCopies(target)) {
+    EnumWindows(PostCloseToWindowOf, static_cast<LPARAM>(processId));
+    UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId));
+    if (!process) continue;
+    if (WaitForSingleObject(process.Get(), kCloseWaitMs) == WAIT_TIMEOUT) {
+      TerminateProcess(process.Get(), 0);
+      WaitForSingleObject(process.Get(), kTerminateWaitMs);
+    }
+  }
+}
+
+}  // namespace tessaline

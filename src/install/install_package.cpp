@@ -1,0 +1,173 @@
+#include "install_package.h"
+
+#include <windows.h>
+
+#include <chrono>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "cleanup.h"
+#include "command_line.h"
+#include "digest.h"
+#include "file_system.h"
+#include "helper_process.h"
+#include "install_state.h"
+#include "setup_error.h"
+#include "uninstall_entry.h"
+#include "user_folders.h"
+
+namespace fs = std::filesystem;
+
+namespace tessaline {
+namespace {
+
+bool IsRegularFile(const fs::path& path) { return fsops::Status(path).type() == fs::file_type::regular; }
+bool IsFolder(const fs::path& path) { return fsops::Status(path).type() == fs::file_type::directory; }
+
+struct InstallationPaths {
+  fs::path quorvant;
+  fs::path installation;
+  fs::path staging;
+  fs::path backup;
+  fs::path setupCopy;
+  fs::path appRoot;
+};
+
+void Activate(const InstallationPaths& paths, const std::string& version) {
+  if (fsops::Exists(paths.installation)) MoveWithRetry(paths.installation, paths.backup, 20);
+  if (paths.appRoot != paths.staging) {
+    MoveWithRetry(paths.appRoot, paths.installation, 20);
+    fsops::RemoveAll(paths.staging);
+  } else {
+    MoveWithRetry(paths.staging, paths.installation, 20);
+  }
+  const bool updating = fsops::Exists(paths.backup);
+  if (updating) MovePreservedFolders(paths.backup, paths.installation);
+  fsops::CopyFile(paths.setupCopy, paths.installation / L"TessalineSetup.exe", fs::copy_options::overwrite_existing);
+  fsops::CopyFile(paths.setupCopy, paths.installation / L"TessalineUninstall.exe", fs::copy_options::overwrite_existing);
+  if (AddToStartMenu.load()) {
+    CreateStartMenuShortcut(paths.installation / L"Tessaline.exe");
+  } else {
+    RemoveStartMenuShortcut();
+  }
+  RegisterUninstallEntry(paths.installation, version);
+  if (fsops::Exists(paths.backup)) CleanupLauncher(paths.backup, paths.setupCopy);
+  fsops::Remove(paths.setupCopy);
+}
+
+// Puts the previous installation back. A failure here replaces the one that
+// started the rollback, since it says what state the user is left in.
+void RollBack(const InstallationPaths& paths) {
+  if (fsops::Exists(paths.backup)) {
+    if (fsops::Exists(paths.installation)) MovePreservedFolders(paths.installation, paths.backup);
+    std::error_code ignored;
+    fsops::RemoveTree(paths.installation, ignored);
+    MoveWithRetry(paths.backup, paths.installation, 20);
+  }
+  std::error_code ignored;
+  fsops::RemoveTree(paths.staging, ignored);
+  fs::remove(paths.setupCopy, ignored);
+}
+
+}  // namespace
+
+void MoveWithRetry(const fs::path& from, const fs::path& to, int seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (true) {
+    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) return;
+    const DWORD code = GetLastError();
+    std::this_thread::sleep_until(std::chrono::steady_clock::now() + std::chrono::milliseconds(250));
+    if (std::chrono::steady_clock::now() >= deadline) {
+      throw SetupError(FileSystemFailureText("Unable to activate the Tessaline installation",
+                                             WindowsErrorDescription(code), from, to));
+    }
+  }
+}
+
+void MovePreservedFolders(const fs::path& fromRoot, const fs::path& toRoot) {
+  for (const wchar_t* relative : kPreservedFolders) {
+    const fs::path source = fromRoot / relative;
+    if (!IsFolder(source) || fsops::IsEmpty(source)) continue;
+    const fs::path target = toRoot / relative;
+    fsops::CreateDirectories(target.parent_path());
+    if (fsops::Exists(target)) fsops::RemoveAll(target);
+    if (!MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+      const DWORD code = GetLastError();
+      throw FileSystemFailure("rename", std::error_code(static_cast<int>(code), std::system_category()), source,
+                              target);
+    }
+  }
+}
+
+fs::path FindAppRoot(const fs::path& staging) {
+  if (IsRegularFile(staging / L"Tessaline.exe")) return staging;
+  std::error_code error;
+  fs::directory_iterator listing(staging, error);
+  if (error) throw FileSystemFailure("directory_iterator::directory_iterator", error, staging);
+  std::vector<fs::path> folders;
+  for (const fs::directory_iterator end; listing != end;) {
+    const bool folder = listing->is_directory(error);
+    if (error) throw FileSystemFailure("directory_entry::status", error, listing->path());
+    if (folder) folders.push_back(listing->path());
+    listing.increment(error);
+    if (error) throw FileSystemFailure("directory_iterator::operator++", error, staging);
+  }
+  if (folders.size() == 1 && IsRegularFile(folders.front() / L"Tessaline.exe")) return folders.front();
+  return staging;
+}
+
+void RunSmokeTest(const fs::path& appRoot, const fs::path& report) {
+  const std::wstring arguments = L"--startup-smoke --startup-smoke-report " + QuoteCommandLineArgument(report.native());
+  const std::uint32_t code = RunInstallationHelper(appRoot / L"Tessaline.exe", arguments, appRoot, kSmokeTestTimeoutMs);
+  if (code != 0 || !IsRegularFile(report)) throw SetupError("Tessaline failed its startup test");
+  const std::vector<std::uint8_t> bytes = ReadSetupFile(report);
+  fsops::Remove(report);
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  if (text.size() < 10 || text.find("\"ok\": true") == std::string_view::npos) {
+    throw SetupError("Tessaline startup validation failed");
+  }
+}
+
+fs::path InstallPackage(const fs::path& package, const std::string& version) {
+  InstallationPaths paths;
+  paths.quorvant = QuorvantProgramsFolder();
+  const std::wstring suffix = RunSuffix();
+  paths.staging = paths.quorvant / (L".Tessaline-staging-" + suffix);
+  paths.backup = paths.quorvant / (L".Tessaline-backup-" + suffix);
+  paths.setupCopy = paths.quorvant / (L".TessalineSetup-" + suffix + L".exe");
+  paths.installation = UserApplicationFolder();
+
+  const fs::path report = fs::temp_directory_path() / (L"tessaline-smoke-" + suffix + L".json");
+
+  fsops::CreateDirectories(paths.quorvant);
+  try {
+    fsops::CopyFile(SetupExecutablePath(), paths.setupCopy, fs::copy_options::overwrite_existing);
+    fsops::CreateDirectories(paths.staging);
+    const std::wstring arguments = L"-xf " + QuoteCommandLineArgument(package.native()) + L" -C " +
+                                   QuoteCommandLineArgument(paths.staging.native());
+    if (RunInstallationHelper(kSystemTar, arguments, paths.quorvant, kUnpackTimeoutMs) != 0) {
+      throw SetupError("Unable to extract the Tessaline package");
+    }
+    paths.appRoot = FindAppRoot(paths.staging);
+    if (!IsRegularFile(paths.appRoot / L"Tessaline.exe")) throw SetupError("Tessaline.exe is missing from the package");
+    RunSmokeTest(paths.appRoot, report);
+  } catch (...) {
+    // Nothing of the installation was touched yet; leave nothing behind either.
+    std::error_code ignored;
+    fsops::RemoveTree(paths.staging, ignored);
+    fs::remove(paths.setupCopy, ignored);
+    fs::remove(report, ignored);
+    throw;
+  }
+
+  try {
+    Activate(paths, version);
+  } catch (...) {
+    RollBack(paths);
+    throw;
+  }
+  return paths.installation / L"Tessaline.exe";
+}
+
+}  // namespace tessaline

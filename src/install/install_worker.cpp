@@ -1,0 +1,207 @@
+#include "install_worker.h"
+
+#include <objbase.h>
+
+#include <chrono>
+#include <exception>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "build_config.h"
+#include "close_application.h"
+#include "digest.h"
+#include "file_system.h"
+#include "https_client.h"
+#include "install_package.h"
+#include "install_state.h"
+#include "lifecycle.h"
+#include "part_download.h"
+#include "release_manifest.h"
+#include "setup_error.h"
+#include "signature.h"
+#include "text_conversion.h"
+#include "user_folders.h"
+
+namespace fs = std::filesystem;
+
+namespace tessaline {
+namespace {
+
+// What the worker shares with its download threads for one download stage.
+struct PartQueue {
+  std::atomic<std::uint64_t> nextIndex{0};
+  const ReleaseManifest& manifest;
+  const fs::path& cacheFolder;
+  std::mutex failureMutex;
+  std::exception_ptr firstFailure;
+};
+
+// The window owns the payload once the post succeeds; a post to a window
+// that is already gone is simply not delivered.
+template <typename Payload>
+void Post(UINT message, WPARAM wParam, std::unique_ptr<Payload> payload) {
+  if (PostMessageW(setupWindow.load(), message, wParam, reinterpret_cast<LPARAM>(payload.get()))) {
+    static_cast<void>(payload.release());
+  }
+}
+
+void PostStatus(const wchar_t* text) { Post(StatusMessage, 0, std::make_unique<std::wstring>(text)); }
+
+void DownloadThread(PartQueue& queue) {
+  while (!cancelRequested.load()) {
+    const std::uint64_t index = queue.nextIndex.fetch_add(1);
+    if (index >= queue.manifest.parts.size()) return;
+    try {
+      DownloadPart(queue.manifest.parts[index], queue.cacheFolder);
+    } catch (...) {
+      const std::lock_guard<std::mutex> lock(queue.failureMutex);
+      if (!queue.firstFailure) queue.firstFailure = std::current_exception();
+      cancelRequested.exchange(true);
+      return;
+    }
+  }
+}
+
+void DownloadParts(const ReleaseManifest& manifest, const fs::path& cacheFolder) {
+  PartQueue queue{{0}, manifest, cacheFolder, {}, {}};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kDownloadThreads; ++i) threads.emplace_back(DownloadThread, std::ref(queue));
+  for (std::thread& thread : threads) thread.join();
+  if (queue.firstFailure) std::rethrow_exception(queue.firstFailure);
+  if (cancelRequested.load()) throw SetupError("Installation cancelled");
+}
+
+std::uint64_t CountCachedBytes(const ReleaseManifest& manifest, const fs::path& cacheFolder) {
+  std::uint64_t sum = 0;
+  for (const PackagePart& part : manifest.parts) {
+    const fs::path file = cacheFolder / Utf8ToWide(part.name);
+    if (fsops::Exists(file)) sum += std::min<std::uint64_t>(fsops::FileSize(file), part.size);
+  }
+  return sum;
+}
+
+// Concatenates the parts into <package>.partial; a part that cannot be read
+// leaves it short, which the check that follows catches.
+void AssembleParts(const ReleaseManifest& manifest, const fs::path& cacheFolder, const fs::path& partial) {
+  std::ofstream output(partial, std::ios::binary | std::ios::trunc);
+  std::vector<char> buffer(1 << 20);
+  for (const PackagePart& part : manifest.parts) {
+    std::ifstream input(cacheFolder / Utf8ToWide(part.name), std::ios::binary);
+    while (input && output) {
+      input.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+      output.write(buffer.data(), input.gcount());
+    }
+  }
+}
+
+void VerifyPackage(const ReleaseManifest& manifest, const fs::path& partial) {
+  if (fsops::FileSize(partial) != manifest.size) throw SetupError("The complete package failed verification");
+  const std::vector<std::uint8_t> content = ReadSetupFile(partial);
+  if (HexLower(Sha256(content.data(), content.size())) != manifest.sha256) {
+    throw SetupError("The complete package failed verification");
+  }
+}
+
+void RefuseUnsafeCacheName(const std::string& version) {
+  // The version names the installer-cache folder; build metadata after '+'
+  // is not checked by the version grammar and must not lead out of it.
+  if (!IsSafeFileName(version) || version.find(':') != std::string::npos) {
+    throw SetupError("Unsafe Tessaline release metadata");
+  }
+}
+
+void RunPipeline() {
+  PostStatus(L"Checking the Quorvant release\u2026");
+  const std::vector<std::uint8_t> manifestBytes = FetchToMemory(ManifestUrl());
+  const std::vector<std::uint8_t> signature = FetchToMemory(ManifestUrl() + L".sig");
+  VerifyManifestSignature(manifestBytes, signature);
+  const ReleaseManifest manifest = ParseReleaseManifest(manifestBytes);
+  const std::string installed = ReadInstalledVersion();
+  const LifecycleDecision decision = DecideLifecycle(installed, manifest.version);
+  Post(ReleaseInfoMessage, 0, std::make_unique<LifecycleDecision>(decision));
+  if (decision.action == LifecycleAction::BlockDowngrade) {
+    throw SetupError("A newer Tessaline " + decision.installedVersion + " is already installed. Setup will not downgrade it to " +
+                     manifest.version + ".");
+  }
+
+  RefuseUnsafeCacheName(manifest.version);
+  const fs::path cacheFolder = LocalAppDataFolder() / L"Quorvant" / L"InstallerCache" / Utf8ToWide(manifest.version);
+  fsops::CreateDirectories(cacheFolder);
+  const std::uint64_t cached = CountCachedBytes(manifest, cacheFolder);
+  progressCounters.bytesTotal.store(manifest.size);
+  progressCounters.bytesDone.store(cached);
+  progressCounters.bytesAtStart.store(cached);
+  progressCounters.downloadStart.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                           std::chrono::steady_clock::now().time_since_epoch())
+                                           .count());
+  PostStatus(L"Downloading Tessaline\u2026");
+  DownloadParts(manifest, cacheFolder);
+
+  PostStatus(L"Verifying the downloaded package\u2026");
+  const fs::path package = cacheFolder / Utf8ToWide(manifest.filename);
+  fs::path partial = package;
+  partial += L".partial";
+  AssembleParts(manifest, cacheFolder, partial);
+  VerifyPackage(manifest, partial);
+  if (fsops::Exists(package)) fsops::Remove(package);
+  fsops::Rename(partial, package);
+
+  PostStatus(L"Closing Tessaline if it is running\u2026");
+  CloseRunningApplication();
+  switch (decision.action) {
+    case LifecycleAction::Update:
+      PostStatus(L"Updating Tessaline\u2026");
+      break;
+    case LifecycleAction::Repair:
+      PostStatus(L"Repairing Tessaline\u2026");
+      break;
+    default:
+      PostStatus(L"Installing Tessaline\u2026");
+      break;
+  }
+  launchPath = InstallPackage(package, manifest.version);
+}
+
+// A failure text that is not UTF-8 (some library texts are in the system
+// code page) still has to reach the window readably.
+std::wstring FailureText(const char* text) {
+  try {
+    return Utf8ToWide(text);
+  } catch (const std::exception&) {
+    const int length = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    std::wstring wide(length > 0 ? static_cast<std::size_t>(length) : 0, L'\0');
+    if (length > 0) MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), length);
+    if (!wide.empty()) wide.pop_back();
+    return wide.empty() ? std::wstring(L"Installation failed") : wide;
+  }
+}
+
+}  // namespace
+
+std::wstring ManifestUrl() {
+  return std::wstring(L"https://") + kReleaseServiceHost + L"/api/v1/packages/tessaline/stable/windows-x64/manifest";
+}
+
+void InstallWorker() {
+  // The shortcut is made through COM on this thread.
+  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  std::unique_ptr<std::wstring> failure;
+  try {
+    RunPipeline();
+  } catch (const std::exception& e) {
+    failure = std::make_unique<std::wstring>(FailureText(e.what()));
+  } catch (...) {
+    failure = std::make_unique<std::wstring>(L"Installation failed");
+  }
+  if (SUCCEEDED(com)) CoUninitialize();
+  // The last act of the worker.
+  const WPARAM succeeded = failure ? 0 : 1;
+  Post(FinishedMessage, succeeded, std::move(failure));
+}
+
+void StartInstallWorker() { std::thread(InstallWorker).detach(); }
+
+}  // namespace tessaline

@@ -1,0 +1,30 @@
+// The background thread that carries one installation, update or repair from
+// the signed release manifest to an installed, registered application. It
+// reports only by posting messages to the Setup window and through the
+// shared counters of install_state.h.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace tessaline {
+
+// Posted with PostMessageW; every lParam is a heap object that the receiving
+// window owns from then on and must delete.
+inline constexpr UINT StatusMessage = WM_APP + 1;       // lParam: std::wstring*, the new status line
+inline constexpr UINT FinishedMessage = WM_APP + 2;     // wParam 1 success (lParam null), 0 failure (std::wstring*)
+inline constexpr UINT ReleaseInfoMessage = WM_APP + 3;  // lParam: LifecycleDecision*
+
+inline constexpr int kDownloadThreads = 3;
+
+// The release service's fixed manifest address.
+std::wstring ManifestUrl();
+
+// The thread body: the whole pipeline, ending with FinishedMessage.
+void InstallWorker();
+
+// Starts InstallWorker on a detached thread.
+void StartInstallWorker();
+
+}  // namespace tessaline

@@ -1,0 +1,84 @@
+#include "uninstall_entry.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <limits>
+
+#include "command_line.h"
+#include "file_system.h"
+#include "product_constants.h"
+#include "setup_error.h"
+#include "text_conversion.h"
+#include "unique_handle.h"
+
+namespace fs = std::filesystem;
+
+namespace tessaline {
+namespace {
+
+bool IsRegularFile(const fs::path& path) { return fsops::Status(path).type() == fs::file_type::regular; }
+
+void SetString(HKEY key, const wchar_t* name, const std::wstring& value) {
+  const DWORD bytes = static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t));
+  if (RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()), bytes) != ERROR_SUCCESS) {
+    throw SetupError("Unable to register Tessaline with Windows");
+  }
+}
+
+void SetNumber(HKEY key, const wchar_t* name, DWORD value) {
+  if (RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value)) != ERROR_SUCCESS) {
+    throw SetupError("Unable to register Tessaline with Windows");
+  }
+}
+
+}  // namespace
+
+unsigned long EstimateInstallationSize(const fs::path& installationFolder) {
+  std::error_code error;
+  fs::recursive_directory_iterator walk(installationFolder, fs::directory_options::none, error);
+  if (error) throw FileSystemFailure("recursive_directory_iterator::recursive_directory_iterator", error, installationFolder);
+  std::uint64_t total = 0;
+  for (const fs::recursive_directory_iterator end; walk != end;) {
+    const fs::directory_entry& entry = *walk;
+    const bool regular = entry.is_regular_file(error);
+    if (error) throw FileSystemFailure("directory_entry::status", error, entry.path());
+    if (regular) {
+      const std::uintmax_t size = entry.file_size(error);
+      if (error) throw FileSystemFailure("directory_entry::file_size", error, entry.path());
+      total += size;
+    }
+    walk.increment(error);
+    if (error) throw FileSystemFailure("recursive_directory_iterator::operator++", error, installationFolder);
+  }
+  const std::uint64_t kib = total / 1024;
+  return kib > std::numeric_limits<DWORD>::max() ? std::numeric_limits<DWORD>::max() : static_cast<DWORD>(kib);
+}
+
+void RegisterUninstallEntry(const fs::path& installationFolder, const std::string& version) {
+  const fs::path uninstaller = installationFolder / L"TessalineUninstall.exe";
+  if (!IsRegularFile(uninstaller) || !IsRegularFile(installationFolder / L"TessalineSetup.exe")) {
+    throw SetupError("Tessaline Setup is missing from the installation");
+  }
+
+  UniqueRegistryKey key;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, kUninstallKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
+                      key.Put(), nullptr) != ERROR_SUCCESS) {
+    throw SetupError("Unable to create the Tessaline application entry");
+  }
+  const std::wstring quotedUninstaller = QuoteCommandLineArgument(uninstaller.native());
+  SetString(key.Get(), L"DisplayName", L"Tessaline");
+  SetString(key.Get(), kDisplayVersionValue, Utf8ToWide(version));
+  SetString(key.Get(), L"Publisher", L"Quorvant Inc.");
+  SetString(key.Get(), L"InstallLocation", installationFolder.native());
+  SetString(key.Get(), L"DisplayIcon", (installationFolder / L"Tessaline.exe").native() + L",0");
+  SetString(key.Get(), L"UninstallString", quotedUninstaller + L" --uninstall");
+  SetString(key.Get(), L"QuietUninstallString", quotedUninstaller + L" --uninstall --quiet");
+  SetString(key.Get(), L"URLInfoAbout", kMakerWebPage);
+  SetString(key.Get(), L"HelpLink", kMakerHelpPage);
+  SetNumber(key.Get(), L"EstimatedSize", EstimateInstallationSize(installationFolder));
+  SetNumber(key.Get(), L"NoModify", 1);
+  SetNumber(key.Get(), L"NoRepair", 1);
+}
+
+}  // namespace tessaline

@@ -1,0 +1,85 @@
+#include "user_folders.h"
+
+#include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <string>
+
+#include "file_system.h"
+#include "setup_error.h"
+
+namespace tessaline {
+namespace {
+
+// The known folder, created by the system if missing; empty on failure.
+std::filesystem::path KnownFolder(REFKNOWNFOLDERID id) {
+  PWSTR raw = nullptr;
+  const HRESULT result = SHGetKnownFolderPath(id, KF_FLAG_CREATE, nullptr, &raw);
+  std::filesystem::path path;
+  if (SUCCEEDED(result) && raw != nullptr) path = raw;
+  CoTaskMemFree(raw);
+  return path;
+}
+
+template <typename Interface>
+struct ComReleaser {
+  void operator()(Interface* p) const noexcept { p->Release(); }
+};
+template <typename Interface>
+using ComPointer = std::unique_ptr<Interface, ComReleaser<Interface>>;
+
+}  // namespace
+
+std::filesystem::path LocalAppDataFolder() {
+  std::filesystem::path folder = KnownFolder(FOLDERID_LocalAppData);
+  if (folder.empty()) throw SetupError("Unable to locate the user application folder");
+  return folder;
+}
+
+std::filesystem::path QuorvantProgramsFolder() { return LocalAppDataFolder() / L"Programs" / L"Quorvant"; }
+
+std::filesystem::path UserApplicationFolder() { return QuorvantProgramsFolder() / L"Tessaline"; }
+
+std::filesystem::path SetupExecutablePath() {
+  constexpr DWORD kUnits = 32768;
+  std::wstring buffer(kUnits, L'\0');
+  const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), kUnits);
+  if (length == 0 || length >= kUnits) throw SetupError("Unable to locate Tessaline Setup");
+  buffer.resize(length);
+  return buffer;
+}
+
+std::filesystem::path StartMenuShortcutPath() {
+  const std::filesystem::path programs = KnownFolder(FOLDERID_Programs);
+  if (programs.empty()) throw SetupError("Unable to locate the Start menu");
+  return programs / L"Quorvant" / L"Tessaline.lnk";
+}
+
+void CreateStartMenuShortcut(const std::filesystem::path& target) {
+  const std::filesystem::path shortcut = StartMenuShortcutPath();
+  fsops::CreateDirectories(shortcut.parent_path());
+
+  IShellLinkW* rawLink = nullptr;
+  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                              reinterpret_cast<void**>(&rawLink)))) {
+    return;
+  }
+  const ComPointer<IShellLinkW> link(rawLink);
+  link->SetPath(target.c_str());
+  link->SetWorkingDirectory(target.parent_path().c_str());
+  link->SetDescription(L"Tessaline");
+  IPersistFile* rawFile = nullptr;
+  if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&rawFile)))) {
+    const ComPointer<IPersistFile> file(rawFile);
+    file->Save(shortcut.c_str(), TRUE);
+  }
+}
+
+void RemoveStartMenuShortcut() {
+  const std::filesystem::path shortcut = StartMenuShortcutPath();
+  DeleteFileW(shortcut.c_str());
+}
+
+}  // namespace tessaline

@@ -1,0 +1,79 @@
+// FetchToMemory against the test HTTPS server over real TLS.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "https_client.h"
+#include "setup_error.h"
+#include "test_server.h"
+
+namespace tessaline {
+namespace {
+
+using namespace tessaline::testing;
+
+class FetchToMemoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetServer();
+    std::filesystem::create_directories(ServerRoot() / L"fetch");
+  }
+
+  static std::string Fetch(const std::string& path) {
+    const std::vector<std::uint8_t> body = FetchToMemory(ServerUrl(path));
+    return std::string(body.begin(), body.end());
+  }
+  static std::string FailureOf(const std::wstring& url) {
+    try {
+      FetchToMemory(url);
+    } catch (const SetupError& e) {
+      return e.what();
+    }
+    return "no failure";
+  }
+};
+
+TEST_F(FetchToMemoryTest, ReturnsTheWholeBodyAndSendsTheQueryAndUserAgent) {
+  const std::string content = PatternBytes(300 * 1024 + 5, 1);  // several 64 KiB reads
+  WriteBytes(ServerRoot() / L"fetch" / L"manifest", content);
+  EXPECT_EQ(Fetch("/fetch/manifest?channel=stable&x=%20"), content);
+  const auto requests = ServerRequests();
+  ASSERT_EQ(requests.size(), 1U);
+  EXPECT_EQ(requests[0].method, "GET");
+  EXPECT_EQ(requests[0].path, "/fetch/manifest?channel=stable&x=%20");
+  EXPECT_EQ(requests[0].userAgent, "TessalineSetup/0.1");
+  EXPECT_EQ(requests[0].range, "");
+}
+
+TEST_F(FetchToMemoryTest, ReportsStatusesOutsideTheSuccessRange) {
+  WriteBytes(ServerRoot() / L"fetch" / L"manifest", "{}");
+  EXPECT_EQ(FailureOf(ServerUrl("/fetch/absent")), "Release service returned HTTP 404");
+  EXPECT_EQ(FailureOf(ServerUrl("/fault/status=503/fetch/manifest")), "Release service returned HTTP 503");
+  EXPECT_EQ(Fetch("/fault/status=204/fetch/manifest"), "");
+}
+
+TEST_F(FetchToMemoryTest, RefusesPlainHttpBeforeConnecting) {
+  EXPECT_EQ(FailureOf(L"http://localhost:47444/fetch/manifest"), "Setup downloads require HTTPS");
+  EXPECT_TRUE(ServerRequests().empty());
+}
+
+TEST_F(FetchToMemoryTest, RefusesACertificateFromAnUntrustedAuthority) {
+  const std::string failure = FailureOf(std::wstring(kUntrustedOrigin) + L"/control/ping");
+  EXPECT_EQ(failure.rfind("HTTPS request failed (Windows error ", 0), 0U) << failure;
+}
+
+TEST_F(FetchToMemoryTest, FollowsARedirectToAnotherLoopbackName) {
+  WriteBytes(ServerRoot() / L"fetch" / L"manifest", "redirected body");
+  EXPECT_EQ(Fetch("/fault/redirect=mirror.tessaline.test:47444/fetch/manifest"), "redirected body");
+  const auto requests = ServerRequests();
+  ASSERT_EQ(requests.size(), 2U);
+  EXPECT_EQ(requests[1].path, "/fetch/manifest");
+}
+
+TEST_F(FetchToMemoryTest, AnUnreachableServiceFailsTheRequest) {
+  const std::string failure = FailureOf(L"https://localhost:1/manifest");
+  EXPECT_EQ(failure.rfind("HTTPS request failed (Windows error ", 0), 0U) << failure;
+}
+
+}  // namespace
+}  // namespace tessaline

@@ -1,0 +1,209 @@
+// DownloadPart against the test HTTPS server: reuse, resume, restart, retry,
+// verification and cancellation, with the server's record as evidence.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "digest.h"
+#include "install_state.h"
+#include "part_download.h"
+#include "setup_error.h"
+#include "test_server.h"
+
+namespace tessaline {
+namespace {
+
+using namespace tessaline::testing;
+
+class DownloadPartTest : public ::testing::Test {
+ protected:
+  ScratchFolder cache;
+  std::string content;
+  PackagePart part;
+
+  void SetUp() override {
+    ResetServer();
+    cancelRequested = false;
+    progressCounters.bytesDone = 0;
+    const std::string folder = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::filesystem::create_directories(ServerRoot() / Utf8ToWide(folder));
+    Publish(folder, 1024 * 1024 + 123);
+  }
+
+  // Serves a part of `size` bytes under /<folder>/part.bin with the given fault prefix.
+  void Publish(const std::string& folder, std::size_t size, const std::string& fault = "") {
+    content = PatternBytes(size, static_cast<unsigned>(size));
+    WriteBytes(ServerRoot() / Utf8ToWide(folder) / L"part.bin", content);
+    part.name = "part.bin";
+    part.size = content.size();
+    part.sha256 = HexLower(Sha256(content.data(), content.size()));
+    SetFault(fault);
+  }
+  void SetFault(const std::string& fault) {
+    const std::string folder = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    part.url = ServerUrl((fault.empty() ? "" : "/fault/" + fault) + "/" + folder + "/part.bin");
+  }
+
+  std::filesystem::path File() const { return cache / L"part.bin"; }
+  std::string FailureOfDownload() {
+    try {
+      DownloadPart(part, cache.Path());
+    } catch (const SetupError& e) {
+      return e.what();
+    }
+    return "no failure";
+  }
+};
+
+TEST_F(DownloadPartTest, FetchesAnAbsentPartWithoutARange) {
+  DownloadPart(part, cache.Path());
+  EXPECT_EQ(ReadBytes(File()), content);
+  EXPECT_EQ(progressCounters.bytesDone.load(), content.size());
+  const auto requests = ServerRequests();
+  ASSERT_EQ(requests.size(), 1U);
+  EXPECT_EQ(requests[0].range, "");
+  EXPECT_EQ(requests[0].userAgent, "TessalineSetup/0.1");
+}
+
+TEST_F(DownloadPartTest, ReusesAVerifiedPartWithoutConnecting) {
+  WriteBytes(File(), content);
+  progressCounters.bytesDone = content.size();  // counted before the download stage
+  part.url = L"https://localhost:1/never-asked";
+  DownloadPart(part, cache.Path());
+  EXPECT_EQ(progressCounters.bytesDone.load(), content.size());
+  EXPECT_TRUE(ServerRequests().empty());
+}
+
+TEST_F(DownloadPartTest, ReplacesACompleteLengthFileWithAWrongDigestInOneAttempt) {
+  std::string wrong = content;
+  wrong[10] ^= 0x55;
+  WriteBytes(File(), wrong);
+  progressCounters.bytesDone = content.size();
+  DownloadPart(part, cache.Path());
+  EXPECT_EQ(ReadBytes(File()), content);
+  EXPECT_EQ(progressCounters.bytesDone.load(), content.size());
+  const auto requests = ServerRequests();
+  ASSERT_EQ(requests.size(), 1U);
+  EXPECT_EQ(requests[0].range, "");
+}
+
+TEST_F(DownloadPartTest, DiscardsAnOversizeFile) {
+  WriteBytes(File(), content + "tail");
+  progressCounters.bytesDone = content.size();
+  DownloadPart(part, cache.Path());
+  EXPECT_EQ(ReadBytes(File()), content);
+  EXPECT_EQ(progressCounters.bytesDone.load(), content.size());
+}
+
+TEST_F(DownloadPartTest, ResumesAShortFileWithARangeRequest) {
+  const std::size_t kept = 300000;
+  WriteBytes(File(), content.substr(0, kept));
+  progressCounters.bytesDone = kept;
+  DownloadPart(part, cache.Path());
+  EXPECT_EQ(ReadBytes(File()), content);
+  EXPECT_EQ(progressCounters.bytesDone.load(), content.size());
+  const auto requests = ServerRequests();
+  ASSERT_EQ(requests.size(), 1U);
+  EXPECT_EQ(requests[0].range, "bytes=300000-");
+  EXPECT_EQ(requests[0].status, 206);
+  EXPECT_EQ(requests[0].bytesSent, content.size() - kept);
+}
+
+TEST_F(DownloadPartTest, RestartsAtOnceWhenTheRangeIsIgnored) {
+  const std::size_t kept = 4096;
+  WriteBytes(File(), content.substr(0, kept));
+  progressCounters.bytesDone = kept;
+  SetFault("ignore-range,times=1");
+  DownloadPart(part, cache.Path());
+  EXPECT_EQ(ReadBytes(File()), content);
+  EXPECT_EQ(progressCounters.bytesDone.load(), content.size());
+  const auto requests = ServerRequests();
+  ASSERT_EQ(requests.size(), 2U);
+  EXPECT_EQ(requests[0].range, "bytes=4096-");
+  EXPECT_EQ(requests[0].status, 200);
+  EXPECT_EQ(requests[1].range, "");
+}
+
+TEST_F(DownloadPartTest, ResumesAfterAConnectionLostMidBody) {
+  SetFault("drop=500000,times=1");
+  DownloadPart(part, cache.Path());
+  EXPECT_EQ(ReadBytes(File()), content);
+  EXPECT_EQ(progressCounters.bytesDone.load(), content.size());
+  const auto requests = ServerRequests();
+  ASSERT_EQ(requests.size(), 2U);
+  EXPECT_EQ(requests[0].range, "");
+  EXPECT_EQ(requests[1].range, "bytes=500000-");
+}
+
+TEST_F(DownloadPartTest, StartsOverAfterWrongBytes) {
+  SetFault("corrupt,times=1");
+  DownloadPart(part, cache.Path());
+  EXPECT_EQ(ReadBytes(File()), content);
+  EXPECT_EQ(progressCounters.bytesDone.load(), content.size());
+  const auto requests = ServerRequests();
+  ASSERT_EQ(requests.size(), 2U);
+  EXPECT_EQ(requests[1].range, "");
+}
+
+TEST_F(DownloadPartTest, GivesUpAfterFourAttemptsWithTheLastFailure) {
+  SetFault("status=404");
+  EXPECT_EQ(FailureOfDownload(), "GitHub returned HTTP 404");
+  EXPECT_EQ(ServerRequests().size(), 4U);
+  EXPECT_FALSE(std::filesystem::exists(File()));
+
+  ResetServer();
+  SetFault("corrupt");
+  EXPECT_EQ(FailureOfDownload(), "Downloaded part verification failed: part.bin");
+  EXPECT_EQ(ServerRequests().size(), 4U);
+}
+
+TEST_F(DownloadPartTest, ReportsARangeRefusedOnTheLastAttempt) {
+  // Attempts alternate: a dropped body leaves a short file, the next attempt's
+  // range is ignored and restarts; the fourth attempt ends on such a restart.
+  SetFault("drop=1000,ignore-range");
+  EXPECT_EQ(FailureOfDownload(), "Package download could not be resumed: part.bin");
+  const auto requests = ServerRequests();
+  ASSERT_EQ(requests.size(), 4U);
+  EXPECT_EQ(requests[1].range, "bytes=1000-");
+  EXPECT_EQ(requests[3].range, "bytes=1000-");
+  EXPECT_FALSE(std::filesystem::exists(File()));
+  EXPECT_EQ(progressCounters.bytesDone.load(), 0U);
+}
+
+TEST_F(DownloadPartTest, FollowsARedirectAndResendsTheRange) {
+  WriteBytes(File(), content.substr(0, 1000));
+  progressCounters.bytesDone = 1000;
+  SetFault("redirect=mirror.tessaline.test:47444");
+  DownloadPart(part, cache.Path());
+  EXPECT_EQ(ReadBytes(File()), content);
+  const auto requests = ServerRequests();
+  ASSERT_EQ(requests.size(), 2U);
+  EXPECT_EQ(requests[1].range, "bytes=1000-");
+  EXPECT_EQ(requests[1].status, 206);
+}
+
+TEST_F(DownloadPartTest, StopsWhenCancelledAndKeepsWhatWasWritten) {
+  cancelRequested = true;
+  EXPECT_EQ(FailureOfDownload(), "Installation cancelled");
+  EXPECT_TRUE(ServerRequests().empty());
+
+  cancelRequested = false;
+  const std::string folder = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  Publish(folder, 48 * 1024 * 1024);
+  std::thread canceller([] {
+    while (progressCounters.bytesDone.load() < 1024 * 1024) std::this_thread::yield();
+    cancelRequested = true;
+  });
+  EXPECT_EQ(FailureOfDownload(), "Installation cancelled");
+  canceller.join();
+  const std::uintmax_t kept = std::filesystem::file_size(File());
+  EXPECT_GE(kept, 1024U * 1024U);
+  EXPECT_LT(kept, content.size());
+  EXPECT_EQ(progressCounters.bytesDone.load(), kept);
+  EXPECT_EQ(ServerRequests().size(), 1U);  // no further attempt
+}
+
+}  // namespace
+}  // namespace tessaline
