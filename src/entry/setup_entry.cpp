@@ -9,12 +9,13 @@
 #include "mode_selection.h"
 #include "signature.h"
 #include "text_conversion.h"
+#include "uninstall.h"
 
 namespace tessaline {
 namespace {
 
-// The uninstall launcher and worker and the Setup window are not part of this
-// build yet: choosing one of them fails with exit code 1.
+// The Setup window is not part of this build yet: the interactive mode fails
+// with exit code 1.
 int RunModeNotYetBuilt() { return 1; }
 
 }  // namespace
@@ -52,8 +53,9 @@ int RunSetup(HINSTANCE instance, const wchar_t* commandTail, int showCommand) {
       case SetupMode::CleanupWorker:
         return CleanupWorker(choice.processId, choice.operands[1]);
       case SetupMode::UninstallWorker:
+        return UninstallWorker(choice.processId, choice.quiet);
       case SetupMode::UninstallLauncher:
-        return RunModeNotYetBuilt();
+        return UninstallLauncher(choice.quiet);
       case SetupMode::VerifyManifest:
         return RunManifestVerification(choice.operands[0], choice.operands[1]);
       case SetupMode::LifecycleProbe:

@@ -1,0 +1,67 @@
+// Quiet uninstall as the registered QuietUninstallString runs it: a launcher
+// that hands over to a temporary copy, and the worker that removes.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <chrono>
+#include <thread>
+
+#include "product_constants.h"
+#include "user_folders.h"
+#include "windows_test_support.h"
+
+namespace tessaline {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::RunProcess;
+using testing::WriteBytes;
+
+bool KeyExists() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kUninstallKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
+// Waits for the detached worker: it ends once the folder is gone.
+bool WaitUntilGone(const fs::path& path) {
+  for (int i = 0; i < 200 && fs::exists(path); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  return !fs::exists(path);
+}
+
+TEST(QuietUninstall, RemovesShortcutEntryAndFolderAndKeepsTheCache) {
+  const fs::path installation = UserApplicationFolder();
+  fs::create_directories(installation / L"resources" / L"fennor" / L"bin" / L"accelerations");
+  WriteBytes(installation / L"resources" / L"fennor" / L"bin" / L"accelerations" / L"kept.bin", "data");
+  fs::copy_file(testing::SetupExecutable(), installation / L"TessalineUninstall.exe",
+                fs::copy_options::overwrite_existing);
+  const fs::path shortcut = StartMenuShortcutPath();
+  fs::create_directories(shortcut.parent_path());
+  WriteBytes(shortcut, "link");
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kUninstallKeyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  const fs::path cache = LocalAppDataFolder() / L"Quorvant" / L"InstallerCache" / L"1.0.0";
+  fs::create_directories(cache);
+  WriteBytes(cache / L"part.001", "cached");
+
+  // The installed uninstaller runs from inside the folder it removes.
+  EXPECT_EQ(RunProcess(installation / L"TessalineUninstall.exe", {L"--uninstall", L"--quiet"}), 0U);
+  EXPECT_TRUE(WaitUntilGone(installation));
+  EXPECT_FALSE(fs::exists(shortcut));
+  EXPECT_TRUE(fs::is_directory(shortcut.parent_path()));
+  EXPECT_FALSE(KeyExists());
+  EXPECT_TRUE(fs::exists(cache / L"part.001"));
+  EXPECT_TRUE(fs::is_directory(installation.parent_path()));
+
+  // Nothing left to remove is not a failure.
+  EXPECT_EQ(RunProcess(testing::SetupExecutable(), {L"--uninstall-worker", L"x", L"--quiet"}), 0U);
+  EXPECT_EQ(RunProcess(testing::SetupExecutable(), {L"--quiet", L"--uninstall-worker"}), 2U);
+  fs::remove_all(cache);
+}
+
+}  // namespace
+}  // namespace tessaline
