@@ -1,5 +1,9 @@
 #include "setup_entry.h"
 
+#include <windows.h>
+#include <commctrl.h>
+#include <objbase.h>
+
 #include <exception>
 #include <fstream>
 
@@ -7,6 +11,8 @@
 #include "digest.h"
 #include "lifecycle.h"
 #include "mode_selection.h"
+#include "install_state.h"
+#include "setup_window.h"
 #include "signature.h"
 #include "text_conversion.h"
 #include "uninstall.h"
@@ -14,9 +20,40 @@
 namespace tessaline {
 namespace {
 
-// The Setup window is not part of this build yet: the interactive mode fails
-// with exit code 1.
-int RunModeNotYetBuilt() { return 1; }
+int RunInteractiveMode(HINSTANCE instance, const wchar_t* commandTail, int showCommand) {
+  UiPreview = HasUiPreviewSwitch(commandTail);
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  INITCOMMONCONTROLSEX controls{};
+  controls.dwSize = sizeof(controls);
+  controls.dwICC = ICC_PROGRESS_CLASS;
+  InitCommonControlsEx(&controls);
+  BackgroundBrush = CreateSolidBrush(RGB(15, 23, 42));
+
+  WNDCLASSW windowClass{};
+  windowClass.lpfnWndProc = SetupWindowProc;
+  windowClass.hInstance = instance;
+  windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
+  windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  windowClass.hbrBackground = BackgroundBrush;
+  windowClass.lpszClassName = kSetupWindowClass;
+  if (RegisterClassW(&windowClass) == 0) return 1;
+
+  const HWND window = CreateWindowExW(0, kSetupWindowClass, L"Tessaline Setup", WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
+                                      CW_USEDEFAULT, CW_USEDEFAULT, kSetupWindowWidth, kSetupWindowHeight, nullptr,
+                                      nullptr, instance, nullptr);
+  if (window == nullptr) return 1;
+  if (!UiPreview) setupWindow = window;
+  ShowWindow(window, showCommand);
+  UpdateWindow(window);
+
+  MSG message{};
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+  CoUninitialize();
+  return static_cast<int>(message.wParam);
+}
 
 }  // namespace
 
@@ -43,8 +80,6 @@ int RunLifecycleProbe(const std::wstring& installed, const std::wstring& availab
 }
 
 int RunSetup(HINSTANCE instance, const wchar_t* commandTail, int showCommand) {
-  (void)instance;
-  (void)showCommand;
   try {
     const ModeChoice choice = SelectMode(SplitCommandLine(GetCommandLineW()));
     switch (choice.mode) {
@@ -61,8 +96,7 @@ int RunSetup(HINSTANCE instance, const wchar_t* commandTail, int showCommand) {
       case SetupMode::LifecycleProbe:
         return RunLifecycleProbe(choice.operands[0], choice.operands[1], choice.operands[2]);
       case SetupMode::Interactive:
-        (void)HasUiPreviewSwitch(commandTail);
-        return RunModeNotYetBuilt();
+        return RunInteractiveMode(instance, commandTail, showCommand);
     }
   } catch (...) {
     // Setup has no console: the exit code is the only report of these modes.
