@@ -1,12 +1,336 @@
+// tessaline-release publish: application folder in, servable release site out.
+#include <cerrno>
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <iostream>
+#include <map>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "commands.h"
+#include "file_descriptor.h"
+#include "package_archive.h"
+#include "package_parts.h"
+#include "progress_meter.h"
+#include "publish_inputs.h"
+#include "release_manifest_writer.h"
+#include "release_signing.h"
+
+namespace fs = std::filesystem;
 
 namespace tessaline::release {
+namespace {
 
-int RunPublish(const std::vector<std::string>&) {
-  std::cerr << "tessaline-release: 'publish' is not available in this build\n";
-  return 1;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+constexpr const char* kManifestFolder = "release-service/api/v1/packages/tessaline/stable/windows-x64";
+
+constexpr const char* kPublishUsage =
+    "Usage: tessaline-release publish --app DIR --version V --key KEY.pem\n"
+    "                                 --package-url BASE --out SITE\n"
+    "                                 [--part-size BYTES] [--force]\n"
+    "\n"
+    "Packs DIR (which must hold Tessaline.exe at its top) into\n"
+    "Tessaline-V-windows-x64.tar.gz, splits it into parts, writes the release\n"
+    "manifest, signs it with KEY.pem (a P-256 private key) and lays out SITE\n"
+    "as the two servers serve it:\n"
+    "\n"
+    "  SITE/release-service/api/v1/packages/tessaline/stable/windows-x64/manifest\n"
+    "  SITE/release-service/api/v1/packages/tessaline/stable/windows-x64/manifest.sig\n"
+    "  SITE/package-host/<path of BASE>/Tessaline-V-windows-x64.tar.gz.001, .002, ...\n"
+    "  SITE/package/Tessaline-V-windows-x64.tar.gz   (the whole package, for reference)\n"
+    "\n"
+    "Options:\n"
+    "  --version V         MAJOR.MINOR.PATCH[-PRERELEASE][+BUILD], as Setup accepts it;\n"
+    "                      it names files and folders, so it may not hold '/', '\\',\n"
+    "                      ':', \"..\", characters Windows or URLs refuse, or non-ASCII\n"
+    "  --package-url BASE  absolute https:// URL ending in '/'; part URLs are BASE\n"
+    "                      followed by the part name\n"
+    "  --part-size BYTES   size of each part but the last (default 67108864, 64 MiB;\n"
+    "                      at most 4294967295, the most Setup verifies in one part)\n"
+    "  --force             replace SITE even if it already holds files\n"
+    "\n"
+    "The site is built in a hidden folder beside SITE and moved into place only\n"
+    "when complete, so a failed publish leaves SITE as it was. Progress goes to\n"
+    "stderr, the summary to stdout. Exit code 0 on success, 1 on failure, 2 on\n"
+    "a usage error.\n";
+
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct PublishOptions {
+  std::map<std::string, std::string> values;
+  bool force = false;
+  bool help = false;
+
+  const std::string& Required(const std::string& name) const {
+    const auto it = values.find(name);
+    if (it == values.end() || it->second.empty()) throw UsageError("missing --" + name);
+    return it->second;
+  }
+};
+
+PublishOptions ParsePublishOptions(const std::vector<std::string>& arguments) {
+  static const char* const kValued[] = {"app", "version", "key", "package-url", "out", "part-size"};
+  PublishOptions options;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& arg = arguments[i];
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+      continue;
+    }
+    if (arg == "--force") {
+      options.force = true;
+      continue;
+    }
+    if (arg.rfind("--", 0) != 0) throw UsageError("unexpected argument: " + arg);
+    const std::size_t equals = arg.find('=');
+    const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+    bool known = false;
+    for (const char* k : kValued) known = known || name == k;
+    if (!known) throw UsageError("unknown option: --" + name);
+    std::string value;
+    if (equals != std::string::npos) {
+      value = arg.substr(equals + 1);
+    } else {
+      if (i + 1 >= arguments.size()) throw UsageError("option --" + name + " needs a value");
+      value = arguments[++i];
+    }
+    if (!options.values.emplace(name, value).second) throw UsageError("option --" + name + " is given twice");
+  }
+  return options;
+}
+
+// True when `inner` is `outer` or lies below it.
+bool IsWithin(const fs::path& inner, const fs::path& outer) {
+  auto o = outer.begin();
+  auto i = inner.begin();
+  for (; o != outer.end(); ++o, ++i) {
+    if (o->empty()) continue;  // a trailing separator
+    if (i == inner.end() || *i != *o) return false;
+  }
+  return true;
+}
+
+fs::path SitePath(const std::string& out) {
+  fs::path site = fs::absolute(out).lexically_normal();
+  if (site.filename().empty()) site = site.parent_path();
+  if (site == site.root_path() || site.filename() == "..") {
+    throw ReleaseToolError("the output " + out + " cannot be a site folder: name a folder of its own");
+  }
+  return site;
+}
+
+void CheckSiteFolder(const fs::path& site, bool force) {
+  const fs::file_status status = fs::symlink_status(site);
+  if (!fs::exists(status)) return;
+  if (fs::is_symlink(status)) {
+    throw ReleaseToolError("the output " + site.string() + " is a symbolic link: give the folder itself");
+  }
+  if (!fs::is_directory(status)) throw ReleaseToolError("the output " + site.string() + " exists and is not a folder");
+  if (!fs::is_empty(site) && !force) {
+    throw ReleaseToolError("the output " + site.string() + " already holds files; pass --force to replace it");
+  }
+}
+
+void CheckOverlaps(const fs::path& site, const fs::path& app, const fs::path& key) {
+  const fs::path siteReal = fs::weakly_canonical(site);
+  const fs::path appReal = fs::weakly_canonical(app);
+  const fs::path keyReal = fs::weakly_canonical(key);
+  if (IsWithin(siteReal, appReal)) {
+    throw ReleaseToolError("the output " + site.string() + " lies inside the application folder " + app.string());
+  }
+  if (IsWithin(appReal, siteReal)) {
+    throw ReleaseToolError("the application folder " + app.string() + " lies inside the output " + site.string() +
+                           ", which publish replaces");
+  }
+  if (IsWithin(keyReal, siteReal)) {
+    throw ReleaseToolError("the key " + key.string() + " lies inside the output " + site.string() +
+                           ", which publish replaces");
+  }
+}
+
+// Writes and flushes to disk, so a site renamed into place is complete.
+void WriteDurably(const fs::path& path, const std::string& data) {
+  FileDescriptor out(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (out.Get() < 0) throw ReleaseToolError("cannot create " + path.string() + ": " + std::strerror(errno));
+  std::size_t written = 0;
+  while (written < data.size()) {
+    const ssize_t put = ::write(out.Get(), data.data() + written, data.size() - written);
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0) throw ReleaseToolError("cannot write " + path.string() + ": " + std::strerror(errno));
+    written += static_cast<std::size_t>(put);
+  }
+  if (::fsync(out.Get()) != 0 || !out.Close()) {
+    throw ReleaseToolError("cannot write " + path.string() + ": " + std::strerror(errno));
+  }
+}
+
+// The folder the site is built in; removed unless the site was moved into place.
+class StagingFolder {
+ public:
+  explicit StagingFolder(fs::path path) : path_(std::move(path)) {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);  // left by an earlier run of this process id
+    fs::create_directory(path_);
+  }
+  StagingFolder(const StagingFolder&) = delete;
+  StagingFolder& operator=(const StagingFolder&) = delete;
+  ~StagingFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  const fs::path& Path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+// Puts the finished site at `site` in one step where the file system allows:
+// an existing site is swapped out atomically, then removed.
+void MoveSiteIntoPlace(const fs::path& staging, const fs::path& site) {
+  if (!fs::exists(fs::symlink_status(site))) {
+    fs::rename(staging, site);
+    return;
+  }
+  if (::renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, site.c_str(), RENAME_EXCHANGE) == 0) {
+    fs::remove_all(staging);  // now the old site
+    return;
+  }
+  if (errno != EINVAL && errno != ENOSYS) {
+    throw ReleaseToolError("cannot move the new site to " + site.string() + ": " + std::strerror(errno));
+  }
+  // No atomic exchange here: the old site is gone only for the moment between two renames.
+  fs::path old = staging;
+  old += ".old";
+  fs::rename(site, old);
+  try {
+    fs::rename(staging, site);
+  } catch (...) {
+    std::error_code ignored;
+    fs::rename(old, site, ignored);
+    throw;
+  }
+  fs::remove_all(old);
+}
+
+int Publish(const PublishOptions& options) {
+  const std::string& version = options.Required("version");
+  const std::string& appText = options.Required("app");
+  const std::string& keyText = options.Required("key");
+  const std::string& urlText = options.Required("package-url");
+  const std::string& outText = options.Required("out");
+  const auto partSizeOption = options.values.find("part-size");
+
+  // Every check comes before the first write.
+  CheckReleaseVersion(version);
+  const PackageBaseUrl base = ParsePackageBaseUrl(urlText);
+  const std::uint64_t partSize =
+      partSizeOption == options.values.end() ? kDefaultPartSize : ParsePartSize(partSizeOption->second);
+  const fs::path site = SitePath(outText);
+  CheckSiteFolder(site, options.force);
+  const fs::path app = fs::absolute(appText);
+  const PackageContents contents = ScanApplicationFolder(app);
+  const PrivateKey key = LoadP256PrivateKey(keyText);
+  const std::string publicKey = PublicKeyHex(key);
+  CheckOverlaps(site, app, keyText);
+
+  const std::string packageName = PackageFileName(version);
+  fs::create_directories(site.parent_path());
+  StagingFolder staging(site.parent_path() / ("." + site.filename().string() + ".publishing-" +
+                                              std::to_string(::getpid())));
+  ProgressMeter meter(stderr);
+
+  const fs::path packageFolder = staging.Path() / "package";
+  fs::create_directories(packageFolder);
+  const fs::path package = packageFolder / packageName;
+  const std::string allBytes = FormatBytes(contents.fileBytes);
+  const auto packText = [&](std::uint64_t files, std::uint64_t bytes) {
+    return std::to_string(files) + "/" + std::to_string(contents.fileCount) + " files, " + FormatBytes(bytes) +
+           " of " + allBytes;
+  };
+  WritePackageArchive(contents, package, [&](std::uint64_t files, std::uint64_t bytes) {
+    meter.Show("packing", packText(files, bytes),
+               contents.fileBytes == 0 ? 1.0 : static_cast<double>(bytes) / static_cast<double>(contents.fileBytes));
+  });
+  const std::uint64_t packageSize = fs::file_size(package);
+  meter.Finish("packing", packText(contents.fileCount, contents.fileBytes) + " -> " + FormatBytes(packageSize));
+  if (packageSize > kLargestVerifiableFile) {
+    throw ReleaseToolError("the package is " + std::to_string(packageSize) + " bytes; Setup verifies at most " +
+                           std::to_string(kLargestVerifiableFile) + " bytes as one package");
+  }
+
+  const fs::path partFolder = base.path.empty() ? staging.Path() / "package-host" : staging.Path() / "package-host" / base.path;
+  fs::create_directories(partFolder);
+  const auto splitText = [&](std::size_t done, std::size_t count, std::uint64_t bytes) {
+    return std::to_string(done) + "/" + std::to_string(count) + " parts, " + FormatBytes(bytes) + " of " +
+           FormatBytes(packageSize);
+  };
+  ReleaseManifestFields fields;
+  fields.version = version;
+  fields.filename = packageName;
+  fields.packageBaseUrl = base.url;
+  fields.package = SplitPackageFile(package, packageName, partSize, partFolder,
+                                    [&](std::size_t done, std::size_t count, std::uint64_t bytes) {
+                                      meter.Show("splitting", splitText(done, count, bytes),
+                                                 static_cast<double>(bytes) / static_cast<double>(packageSize));
+                                    });
+  const std::size_t partCount = fields.package.parts.size();
+  meter.Finish("splitting", splitText(partCount, partCount, packageSize));
+
+  const fs::path manifestFolder = staging.Path() / kManifestFolder;
+  fs::create_directories(manifestFolder);
+  const std::string manifestText = ReleaseManifestText(fields);
+  const Bytes manifest(manifestText.begin(), manifestText.end());
+  const Bytes signature = SignRelease(key, manifest);
+  WriteDurably(manifestFolder / "manifest", manifestText);
+  WriteDurably(manifestFolder / "manifest.sig", std::string(signature.begin(), signature.end()));
+  // Check what will be served, read back from disk, as Setup will check it.
+  if (!VerifyRelease(publicKey, ReadFileBytes(manifestFolder / "manifest"),
+                     ReadFileBytes(manifestFolder / "manifest.sig"))) {
+    throw ReleaseToolError("the signature written does not verify with the key's public half");
+  }
+
+  MoveSiteIntoPlace(staging.Path(), site);
+
+  std::cout << "published Tessaline " << version << "\n"
+            << "package:    " << (site / "package" / packageName).string() << " (" << packageSize << " bytes)\n"
+            << "parts:      " << partCount << " of up to " << partSize << " bytes in "
+            << (base.path.empty() ? site / "package-host" : site / "package-host" / base.path).string() << "\n"
+            << "part URLs:  " << base.url << packageName << ".*\n"
+            << "manifest:   " << (site / kManifestFolder / "manifest").string() << "\n"
+            << "public key: " << publicKey << "\n";
+  return 0;
+}
+
+}  // namespace
+
+int RunPublish(const std::vector<std::string>& arguments) {
+  // libarchive converts non-ASCII names through the locale's character set.
+  std::setlocale(LC_ALL, "C.UTF-8");
+  try {
+    const PublishOptions options = ParsePublishOptions(arguments);
+    if (options.help) {
+      std::fputs(kPublishUsage, stdout);
+      return 0;
+    }
+    return Publish(options);
+  } catch (const UsageError& e) {
+    std::cerr << "tessaline-release publish: " << e.what() << "\n\n" << kPublishUsage;
+    return kExitUsage;
+  } catch (const std::exception& e) {
+    std::cerr << "tessaline-release publish: " << e.what() << "\n";
+    return kExitFailure;
+  }
 }
 
 }  // namespace tessaline::release

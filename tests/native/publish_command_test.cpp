@@ -1,0 +1,554 @@
+// tessaline-release publish, run as the maker runs it: the site it writes is
+// read back the way Setup and the servers will read it.
+#include <archive.h>
+#include <archive_entry.h>
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "package_parts.h"
+#include "publish_inputs.h"
+#include "release_signing.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+namespace tessaline::release {
+namespace {
+
+const char* const kManifestFolder = "release-service/api/v1/packages/tessaline/stable/windows-x64";
+
+std::string ReadText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteText(const fs::path& path, const std::string& text) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string Sha256Hex(const std::string& data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
+  std::string hex;
+  char two[3];
+  for (unsigned int i = 0; i < length; ++i) {
+    std::snprintf(two, sizeof(two), "%02x", digest[i]);
+    hex += two;
+  }
+  return hex;
+}
+
+struct RunResult {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs a program with stdin from /dev/null and its output captured in files.
+RunResult RunProgram(const std::vector<std::string>& command, const fs::path& scratch) {
+  const fs::path outPath = scratch.string() + ".stdout";
+  const fs::path errPath = scratch.string() + ".stderr";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::vector<char*> argv;
+  for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  RunResult result;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  result.out = ReadText(outPath);
+  result.err = ReadText(errPath);
+  fs::remove(outPath);
+  fs::remove(errPath);
+  return result;
+}
+
+// Every entry below `root`: relative path -> a regular file's content, "/"
+// for a folder, "->" and its target for a link, "?" for anything else.
+std::map<std::string, std::string> TreeOf(const fs::path& root) {
+  std::map<std::string, std::string> tree;
+  if (!fs::exists(root)) return tree;
+  for (const fs::directory_entry& e : fs::recursive_directory_iterator(root)) {
+    const std::string relative = fs::relative(e.path(), root).generic_string();
+    if (e.is_symlink()) {
+      tree[relative] = "->" + fs::read_symlink(e.path()).string();
+    } else if (e.is_directory()) {
+      tree[relative] = "/";
+    } else if (e.is_regular_file()) {
+      tree[relative] = ReadText(e.path());
+    } else {
+      tree[relative] = "?";
+    }
+  }
+  return tree;
+}
+
+std::vector<std::string> NamesIn(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const fs::directory_entry& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string Incompressible(std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
+  return bytes;
+}
+
+struct ArchiveEntryInfo {
+  std::string path;
+  bool isFolder = false;
+  int perm = 0;
+  long long mtime = -1;
+};
+
+std::vector<ArchiveEntryInfo> ListArchive(const fs::path& package) {
+  std::vector<ArchiveEntryInfo> entries;
+  archive* a = archive_read_new();
+  archive_read_support_filter_all(a);
+  archive_read_support_format_all(a);
+  if (archive_read_open_filename(a, package.c_str(), 64 * 1024) == ARCHIVE_OK) {
+    archive_entry* entry = nullptr;
+    while (archive_read_next_header(a, &entry) == ARCHIVE_OK) {
+      ArchiveEntryInfo info;
+      const char* utf8 = archive_entry_pathname_utf8(entry);
+      info.path = utf8 != nullptr ? utf8 : "";
+      info.isFolder = archive_entry_filetype(entry) == AE_IFDIR;
+      info.perm = static_cast<int>(archive_entry_perm(entry));
+      info.mtime = static_cast<long long>(archive_entry_mtime(entry));
+      entries.push_back(info);
+    }
+  }
+  archive_read_free(a);
+  return entries;
+}
+
+class PublishTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::setlocale(LC_ALL, "C.UTF-8");
+    const fs::path keys = fs::path(TESSALINE_TEST_WORK) / "keys";
+    fs::remove_all(keys);
+    fs::create_directories(keys);
+    const PrivateKey key = GenerateP256Key();
+    WritePrivateKeyPem(key, keys / "release-key.pem");
+    publicKeyHex_ = PublicKeyHex(key);
+    keyPath_ = keys / "release-key.pem";
+  }
+
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    work_ = fs::path(TESSALINE_TEST_WORK) / info->name();
+    fs::remove_all(work_);
+    fs::create_directories(work_);
+  }
+
+  // The application folder the tests publish.
+  static void MakeApp(const fs::path& app) {
+    WriteText(app / "Tessaline.exe", Incompressible(9000, 1));
+    WriteText(app / "resources/fennor/bin/accelerations/x.bin", Incompressible(3000, 2));
+    WriteText(app / "resources/fennor/bin/shaders.txt", std::string(2000, 's'));
+    WriteText(app / "donn\xC3\xA9""es/r\xC3\xA9sum\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC.txt", "\xC3\xA9t\xC3\xA9\n");
+    WriteText(app / "empty.dat", "");
+    const std::string longName(120, 'n');
+    WriteText(app / "deep/folder/with/a/long/path" / (longName + ".txt"), "long\n");
+    fs::create_directories(app / "logs");
+  }
+
+  std::vector<std::string> PublishCommand(const fs::path& app, const fs::path& site,
+                                          const std::string& version = "1.4.0-rc.2") const {
+    return {TESSALINE_RELEASE_TOOL, "publish", "--app", app.string(), "--version", version,
+            "--key", keyPath_.string(), "--package-url", kBase, "--out", site.string()};
+  }
+
+  RunResult Tool(std::vector<std::string> command) const { return RunProgram(command, work_ / "run"); }
+
+  static constexpr const char* kBase = "https://localhost:47444/quorvant/tessaline/releases/download/v1.4.0/";
+  static inline std::string publicKeyHex_;
+  static inline fs::path keyPath_;
+  fs::path work_;
+};
+
+TEST_F(PublishTest, SplitReleaseIsSignedAndUnpacksToTheApplicationFolder) {
+  const fs::path app = work_ / "app";
+  const fs::path site = work_ / "site";
+  MakeApp(app);
+  std::vector<std::string> command = PublishCommand(app, site);
+  command.insert(command.end(), {"--part-size", "4000"});
+  const RunResult run = Tool(command);
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.err.find("packing: 6/6 files"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("splitting: "), std::string::npos) << run.err;
+  EXPECT_NE(run.out.find("public key: " + publicKeyHex_ + "\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("1.4.0-rc.2"), std::string::npos) << run.out;
+  // Only the site is left beside the inputs: the staging folder is gone.
+  EXPECT_EQ(NamesIn(work_), (std::vector<std::string>{"app", "site"}));
+
+  // The manifest: every field with its JSON type, pretty-printed, final newline.
+  const fs::path manifestPath = site / kManifestFolder / "manifest";
+  const std::string manifestText = ReadText(manifestPath);
+  ASSERT_FALSE(manifestText.empty());
+  EXPECT_EQ(manifestText.rfind("{\n  \"schemaVersion\": 1,\n", 0), 0u) << manifestText;
+  EXPECT_EQ(manifestText.back(), '\n');
+  const Json manifest = Json::parse(manifestText);
+  ASSERT_TRUE(manifest.is_object());
+  EXPECT_EQ(manifest.size(), 9u);
+  EXPECT_TRUE(manifest.at("schemaVersion").is_number_integer());
+  EXPECT_EQ(manifest.at("schemaVersion"), 1);
+  EXPECT_EQ(manifest.at("product"), "Tessaline");
+  EXPECT_EQ(manifest.at("channel"), "stable");
+  EXPECT_EQ(manifest.at("platform"), "windows-x64");
+  EXPECT_EQ(manifest.at("version"), "1.4.0-rc.2");
+  const std::string filename = manifest.at("filename").get<std::string>();
+  EXPECT_EQ(filename, "Tessaline-1.4.0-rc.2-windows-x64.tar.gz");
+  ASSERT_TRUE(manifest.at("size").is_number_unsigned());
+  const std::uint64_t size = manifest.at("size").get<std::uint64_t>();
+  const std::string sha256 = manifest.at("sha256").get<std::string>();
+  EXPECT_EQ(sha256.find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_EQ(sha256.size(), 64u);
+
+  // The parts: named .001 on, 4000 bytes but the last, each as the manifest says.
+  const Json& parts = manifest.at("parts");
+  ASSERT_TRUE(parts.is_array());
+  ASSERT_GE(parts.size(), 3u);
+  const fs::path partFolder = site / "package-host/quorvant/tessaline/releases/download/v1.4.0";
+  std::vector<std::string> expectedPartFiles;
+  std::string assembled;
+  std::uint64_t total = 0;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    SCOPED_TRACE("part " + std::to_string(i + 1));
+    const Json& part = parts[i];
+    EXPECT_EQ(part.size(), 4u);
+    char suffix[32];
+    std::snprintf(suffix, sizeof(suffix), ".%03zu", i + 1);
+    const std::string name = part.at("name").get<std::string>();
+    EXPECT_EQ(name, filename + suffix);
+    EXPECT_EQ(part.at("url").get<std::string>(), std::string(kBase) + name);
+    ASSERT_TRUE(part.at("size").is_number_unsigned());
+    const std::uint64_t partSize = part.at("size").get<std::uint64_t>();
+    if (i + 1 < parts.size()) {
+      EXPECT_EQ(partSize, 4000u);
+    } else {
+      EXPECT_GT(partSize, 0u);
+      EXPECT_LT(partSize, 4000u);
+    }
+    const std::string bytes = ReadText(partFolder / name);
+    EXPECT_EQ(bytes.size(), partSize);
+    EXPECT_EQ(Sha256Hex(bytes), part.at("sha256").get<std::string>());
+    expectedPartFiles.push_back(name);
+    assembled += bytes;
+    total += partSize;
+  }
+  EXPECT_EQ(total, size);
+  EXPECT_EQ(assembled.size(), size);
+  EXPECT_EQ(Sha256Hex(assembled), sha256);
+  EXPECT_EQ(ReadText(site / "package" / filename), assembled);
+  // A gzip stream whose header carries no time stamp, so that republishing gives the same bytes.
+  ASSERT_GT(assembled.size(), 8u);
+  EXPECT_EQ(assembled.substr(0, 2), "\x1f\x8b");
+  EXPECT_EQ(assembled.substr(4, 4), std::string(4, '\0'));
+
+  // The exact layout of the site, and nothing else in it.
+  std::map<std::string, std::string> layout = TreeOf(site);
+  std::vector<std::string> files;
+  for (const auto& [path, content] : layout) {
+    if (content != "/") files.push_back(path);
+  }
+  std::vector<std::string> expectedFiles = {"package/" + filename,
+                                            std::string(kManifestFolder) + "/manifest",
+                                            std::string(kManifestFolder) + "/manifest.sig"};
+  for (const std::string& name : expectedPartFiles) {
+    expectedFiles.push_back("package-host/quorvant/tessaline/releases/download/v1.4.0/" + name);
+  }
+  std::sort(expectedFiles.begin(), expectedFiles.end());
+  EXPECT_EQ(files, expectedFiles);
+
+  // The signature is Setup's 64-byte form and verifies with the key's public half.
+  const fs::path signaturePath = site / kManifestFolder / "manifest.sig";
+  EXPECT_EQ(fs::file_size(signaturePath), 64u);
+  const RunResult verify = Tool({TESSALINE_RELEASE_TOOL, "verify", "--public-key", publicKeyHex_, "--manifest",
+                                 manifestPath.string(), "--signature", signaturePath.string()});
+  EXPECT_EQ(verify.exitCode, 0) << verify.err;
+
+  // The archive as Windows' tar sees it: relative names, sorted, fixed metadata.
+  const std::vector<ArchiveEntryInfo> entries = ListArchive(site / "package" / filename);
+  ASSERT_FALSE(entries.empty());
+  EXPECT_EQ(entries.front().path, "Tessaline.exe");
+  std::vector<std::string> order;
+  for (const ArchiveEntryInfo& e : entries) {
+    SCOPED_TRACE(e.path);
+    std::string path = e.path;
+    if (e.isFolder && !path.empty() && path.back() == '/') path.pop_back();
+    EXPECT_NE(path.front(), '/');
+    EXPECT_EQ(path.find('\\'), std::string::npos);
+    EXPECT_EQ(path.rfind("./", 0), std::string::npos);
+    EXPECT_EQ(path.find(".."), std::string::npos);
+    EXPECT_EQ(e.perm, e.isFolder ? 0755 : 0644);
+    EXPECT_EQ(e.mtime, 0);
+    order.push_back(path);
+  }
+  EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+
+  // Unpacked from the assembled parts, as Setup unpacks it, it is the folder again.
+  const fs::path assembledPath = work_ / "assembled.tar.gz";
+  WriteText(assembledPath, assembled);
+  const fs::path unpacked = work_ / "unpacked";
+  fs::create_directories(unpacked);
+  const RunResult tar = Tool({TESSALINE_BSDTAR, "-xf", assembledPath.string(), "-C", unpacked.string()});
+  ASSERT_EQ(tar.exitCode, 0) << tar.err;
+  EXPECT_EQ(TreeOf(unpacked), TreeOf(app));
+  EXPECT_TRUE(fs::is_directory(unpacked / "logs"));
+  EXPECT_TRUE(fs::is_regular_file(unpacked / "resources/fennor/bin/accelerations/x.bin"));
+}
+
+TEST_F(PublishTest, SamePackageAndManifestFromTheSameFolder) {
+  const fs::path app = work_ / "app";
+  MakeApp(app);
+  ASSERT_EQ(Tool(PublishCommand(app, work_ / "first")).exitCode, 0);
+  // Other file times, same contents: the package bytes do not change.
+  fs::last_write_time(app / "Tessaline.exe", fs::last_write_time(app / "Tessaline.exe") - std::chrono::hours(30));
+  ASSERT_EQ(Tool(PublishCommand(app, work_ / "second")).exitCode, 0);
+  const std::string name = "package/Tessaline-1.4.0-rc.2-windows-x64.tar.gz";
+  EXPECT_EQ(ReadText(work_ / "first" / name), ReadText(work_ / "second" / name));
+  EXPECT_EQ(ReadText(work_ / "first" / kManifestFolder / "manifest"),
+            ReadText(work_ / "second" / kManifestFolder / "manifest"));
+}
+
+TEST_F(PublishTest, SinglePartReleaseWhenThePartSizeExceedsThePackage) {
+  const fs::path app = work_ / "app";
+  const fs::path site = work_ / "site";
+  MakeApp(app);
+  std::vector<std::string> command = PublishCommand(app, site, "2.0.0+build.7");
+  command[command.size() - 3] = "https://localhost/";  // the host's root: parts at the top of package-host
+  const RunResult run = Tool(command);
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const Json manifest = Json::parse(ReadText(site / kManifestFolder / "manifest"));
+  EXPECT_EQ(manifest.at("version"), "2.0.0+build.7");
+  const std::string filename = "Tessaline-2.0.0+build.7-windows-x64.tar.gz";
+  EXPECT_EQ(manifest.at("filename"), filename);
+  ASSERT_EQ(manifest.at("parts").size(), 1u);
+  const Json& part = manifest.at("parts")[0];
+  EXPECT_EQ(part.at("name"), filename + ".001");
+  EXPECT_EQ(part.at("url"), "https://localhost/" + filename + ".001");
+  EXPECT_EQ(part.at("size"), manifest.at("size"));
+  EXPECT_EQ(part.at("sha256"), manifest.at("sha256"));
+  const std::string bytes = ReadText(site / "package-host" / (filename + ".001"));
+  EXPECT_EQ(bytes, ReadText(site / "package" / filename));
+  EXPECT_EQ(Sha256Hex(bytes), manifest.at("sha256").get<std::string>());
+  EXPECT_EQ(NamesIn(site / "package-host"), (std::vector<std::string>{filename + ".001"}));
+}
+
+TEST_F(PublishTest, ReplacesAFilledSiteOnlyWithForce) {
+  const fs::path app = work_ / "app";
+  const fs::path site = work_ / "site";
+  MakeApp(app);
+  fs::create_directories(site);  // an empty folder is taken as it is
+  ASSERT_EQ(Tool(PublishCommand(app, site, "1.0.0")).exitCode, 0);
+  WriteText(site / "stale.txt", "old");
+  const auto before = TreeOf(work_);
+
+  const RunResult refused = Tool(PublishCommand(app, site, "1.0.1"));
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_NE(refused.err.find("--force"), std::string::npos) << refused.err;
+  EXPECT_EQ(TreeOf(work_), before);
+
+  std::vector<std::string> forced = PublishCommand(app, site, "1.0.1");
+  forced.push_back("--force");
+  const RunResult replaced = Tool(forced);
+  ASSERT_EQ(replaced.exitCode, 0) << replaced.err;
+  EXPECT_FALSE(fs::exists(site / "stale.txt"));
+  EXPECT_FALSE(fs::exists(site / "package/Tessaline-1.0.0-windows-x64.tar.gz"));
+  EXPECT_EQ(Json::parse(ReadText(site / kManifestFolder / "manifest")).at("version"), "1.0.1");
+  EXPECT_EQ(NamesIn(work_), (std::vector<std::string>{"app", "site"}));
+}
+
+TEST_F(PublishTest, RefusesBadInputBeforeWritingAnything) {
+  struct Case {
+    std::string label;
+    std::function<void(const fs::path& dir, std::vector<std::string>& command)> prepare;
+    int exitCode;
+    std::string message;
+  };
+  const auto set = [](const std::string& option, const std::string& value) {
+    return [=](const fs::path&, std::vector<std::string>& command) {
+      const auto it = std::find(command.begin(), command.end(), option);
+      if (it == command.end()) {
+        command.insert(command.end(), {option, value});
+      } else {
+        *(it + 1) = value;
+      }
+    };
+  };
+  const auto drop = [](const std::string& option) {
+    return [=](const fs::path&, std::vector<std::string>& command) {
+      const auto it = std::find(command.begin(), command.end(), option);
+      command.erase(it, it + 2);
+    };
+  };
+  const auto inApp = [](std::function<void(const fs::path& app)> change) {
+    return [=](const fs::path& dir, std::vector<std::string>&) { change(dir / "app"); };
+  };
+  const auto writeKey = [](const std::string& curve) {
+    return [=](const fs::path& dir, std::vector<std::string>& command) {
+      EVP_PKEY* key = EVP_EC_gen(curve.c_str());
+      FILE* file = std::fopen((dir / "other.pem").c_str(), "wb");
+      PEM_write_PrivateKey(file, key, nullptr, nullptr, 0, nullptr, nullptr);
+      std::fclose(file);
+      EVP_PKEY_free(key);
+      *(std::find(command.begin(), command.end(), "--key") + 1) = (dir / "other.pem").string();
+    };
+  };
+  const std::vector<Case> cases = {
+      {"version outside the grammar", set("--version", "1.2"), 1, "Invalid Tessaline semantic version: 1.2"},
+      {"version with a leading v", set("--version", "v1.2.3"), 1, "Invalid Tessaline semantic version"},
+      {"build metadata with '/'", set("--version", "1.2.3+a/b"), 1, "holds '/'"},
+      {"build metadata with '\\'", set("--version", "1.2.3+a\\b"), 1, "holds '\\'"},
+      {"build metadata with ':'", set("--version", "1.2.3+c:d"), 1, "holds ':'"},
+      {"build metadata with '..'", set("--version", "1.2.3+a..b"), 1, "holds \"..\""},
+      {"build metadata with non-ASCII", set("--version", "1.2.3+\xC3\xA9"), 1, "outside printable ASCII"},
+      {"build metadata with a control character", set("--version", "1.2.3+a\tb"), 1, "outside printable ASCII"},
+      {"build metadata a URL cannot carry", set("--version", "1.2.3+a#b"), 1, "holds '#'"},
+      {"build metadata Windows refuses", set("--version", "1.2.3+a*b"), 1, "holds '*'"},
+      {"version ending in a dot", set("--version", "1.2.3+a."), 1, "ends in '.'"},
+      {"no Tessaline.exe", inApp([](const fs::path& app) { fs::remove(app / "Tessaline.exe"); }), 1,
+       "no regular file Tessaline.exe"},
+      {"Tessaline.exe is a folder",
+       inApp([](const fs::path& app) {
+         fs::remove(app / "Tessaline.exe");
+         fs::create_directories(app / "Tessaline.exe");
+       }),
+       1, "no regular file Tessaline.exe"},
+      {"application folder missing", set("--app", "/nonexistent/app"), 1, "is not a folder"},
+      {"symbolic link inside",
+       inApp([](const fs::path& app) { fs::create_symlink("x.bin", app / "resources/fennor/bin/link.bin"); }), 1,
+       "resources/fennor/bin/link.bin: it is a symbolic link"},
+      {"special file inside", inApp([](const fs::path& app) { ::mkfifo((app / "pipe").c_str(), 0644); }), 1,
+       "pipe: it is a special file"},
+      {"names differing only in case",
+       inApp([](const fs::path& app) { WriteText(app / "resources/Fennor/a.txt", "a"); }), 1, "letter case"},
+      {"Windows device name", inApp([](const fs::path& app) { WriteText(app / "logs/con.txt", "a"); }), 1,
+       "logs/con.txt: its name is a Windows device name"},
+      {"name Windows refuses", inApp([](const fs::path& app) { WriteText(app / "what?.txt", "a"); }), 1,
+       "holds '?'"},
+      {"key on another curve", writeKey("secp384r1"), 1, "not a P-256"},
+      {"key file that holds no key", set("--key", "app/Tessaline.exe"), 1, "holds no PEM private key"},
+      {"key file missing", set("--key", "/nonexistent/key.pem"), 1, "cannot read the key file"},
+      {"part size 0", set("--part-size", "0"), 1, "at least 1 byte"},
+      {"part size not a number", set("--part-size", "64M"), 1, "not a number of bytes"},
+      {"negative part size", set("--part-size", "-5"), 1, "not a number of bytes"},
+      {"part size Setup cannot verify", set("--part-size", "4294967296"), 1, "larger than 4294967295"},
+      {"plain HTTP package URL", set("--package-url", "http://localhost/x/"), 1, "not an absolute https:// URL"},
+      {"relative package URL", set("--package-url", "downloads/x/"), 1, "not an absolute https:// URL"},
+      {"package URL without final '/'", set("--package-url", "https://localhost/x"), 1,
+       "must end in '/': part URLs are this URL followed by the part name"},
+      {"package URL without host", set("--package-url", "https:///x/"), 1, "has no host"},
+      {"package URL with '..'", set("--package-url", "https://localhost/a/../../b/"), 1, "path segment"},
+      {"package URL with a query", set("--package-url", "https://localhost/x?y=/"), 1, "query"},
+      {"package URL with a bad port", set("--package-url", "https://localhost:99999/"), 1, "invalid port"},
+      {"output holds files",
+       [](const fs::path& dir, std::vector<std::string>&) { WriteText(dir / "site/index.html", "x"); }, 1,
+       "already holds files; pass --force"},
+      {"output is a file", [](const fs::path& dir, std::vector<std::string>&) { WriteText(dir / "site", "x"); }, 1,
+       "is not a folder"},
+      {"output inside the application folder",
+       [](const fs::path& dir, std::vector<std::string>& command) {
+         *(std::find(command.begin(), command.end(), "--out") + 1) = (dir / "app/site").string();
+       },
+       1, "lies inside the application folder"},
+      {"application folder inside the output",
+       [](const fs::path& dir, std::vector<std::string>& command) {
+         fs::create_directories(dir / "site");
+         fs::rename(dir / "app", dir / "site/app");
+         *(std::find(command.begin(), command.end(), "--app") + 1) = (dir / "site/app").string();
+         command.push_back("--force");
+       },
+       1, "lies inside the output"},
+      {"missing option", drop("--key"), 2, "missing --key"},
+      {"unknown option", set("--channel", "beta"), 2, "unknown option: --channel"},
+      {"option without its value",
+       [](const fs::path&, std::vector<std::string>& command) { command.push_back("--part-size"); }, 2,
+       "needs a value"},
+      {"option given twice",
+       [](const fs::path&, std::vector<std::string>& command) { command.insert(command.end(), {"--version", "2.0.0"}); },
+       2, "given twice"},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.label);
+    const fs::path dir = work_ / std::to_string(i);
+    MakeApp(dir / "app");
+    std::vector<std::string> command = PublishCommand(dir / "app", dir / "site");
+    c.prepare(dir, command);
+    const auto before = TreeOf(dir);
+    ASSERT_EQ(::chdir(dir.c_str()), 0);
+    const RunResult run = Tool(command);
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_TRUE(run.out.empty()) << run.out;
+    EXPECT_EQ(TreeOf(dir), before) << "something was written";
+  }
+  ASSERT_EQ(::chdir(work_.c_str()), 0);
+}
+
+TEST_F(PublishTest, HelpDescribesTheOptionsAndTheSite) {
+  const RunResult run = Tool({TESSALINE_RELEASE_TOOL, "publish", "--help"});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_NE(run.out.find("Usage: tessaline-release publish"), std::string::npos);
+  EXPECT_NE(run.out.find("--force"), std::string::npos);
+  EXPECT_NE(run.out.find("--part-size BYTES"), std::string::npos);
+  EXPECT_NE(run.out.find("manifest.sig"), std::string::npos);
+  EXPECT_TRUE(run.err.empty());
+}
+
+TEST(PartFileNameTest, ThreeDigitsOrAsManyAsTheCountNeeds) {
+  EXPECT_EQ(PartFileName("P.tar.gz", 1, 1), "P.tar.gz.001");
+  EXPECT_EQ(PartFileName("P.tar.gz", 42, 999), "P.tar.gz.042");
+  EXPECT_EQ(PartFileName("P.tar.gz", 7, 1000), "P.tar.gz.0007");
+  EXPECT_EQ(PartFileName("P.tar.gz", 1000, 1000), "P.tar.gz.1000");
+}
+
+TEST(PackageBaseUrlTest, PathIsLaidOutWithoutItsSlashes) {
+  EXPECT_EQ(ParsePackageBaseUrl("https://example.com/").path, "");
+  EXPECT_EQ(ParsePackageBaseUrl("HTTPS://Example.com:8443/a/b-1.0/").path, "a/b-1.0");
+  EXPECT_EQ(ParsePackageBaseUrl("https://[::1]:443/x/").path, "x");
+  EXPECT_THROW(ParsePackageBaseUrl("https://user@example.com/"), ReleaseToolError);
+  EXPECT_THROW(ParsePackageBaseUrl("https://example.com//"), ReleaseToolError);
+  EXPECT_THROW(ParsePackageBaseUrl("https://example.com/a%20b/"), ReleaseToolError);
+}
+
+}  // namespace
+}  // namespace tessaline::release

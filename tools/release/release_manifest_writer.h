@@ -1,0 +1,22 @@
+// The release manifest as publish writes it: UTF-8 JSON, keys in a fixed
+// order, pretty-printed with a final newline. These bytes are what is signed
+// and served.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "package_parts.h"
+
+namespace tessaline::release {
+
+struct ReleaseManifestFields {
+  std::string version;
+  std::string filename;
+  std::string packageBaseUrl;  // ends in '/'; each part's URL is this + its name
+  SplitPackage package;
+};
+
+std::string ReleaseManifestText(const ReleaseManifestFields& fields);
+
+}  // namespace tessaline::release
