@@ -7,8 +7,9 @@ log() { printf '== %s\n' "$*" >&2; }
 tessaline_packages=(
   cmake ninja-build g++ pkg-config
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  wine64 xvfb
-  googletest nlohmann-json3-dev libssl-dev libarchive-dev libcpp-httplib-dev libz-mingw-w64-dev
+  wine64 xvfb curl openssl
+  python3 imagemagick
+  googletest nlohmann-json3-dev libssl-dev libarchive-dev libarchive-tools libcpp-httplib-dev libz-mingw-w64-dev
 )
 
 # Installs, from Debian's packages, whatever of the list is not there yet.
@@ -59,7 +60,37 @@ start_wineserver() {
     wine_env
     wineserver -p >/dev/null 2>&1 </dev/null
     wine cmd /c exit >/dev/null 2>&1 </dev/null
+    # The desktop process that the first window of a run would start would
+    # inherit that test's output pipes and keep ctest waiting for it.
+    wine explorer.exe /desktop >/dev/null 2>&1 </dev/null &
   )
 }
 
+# Wine ships no tar.exe; the test bench's stand-in takes its place.
+install_tar_standin() {
+  local standin="${TESSALINE_WINDOWS_BUILD_DIR:-$root/build/test}/tools/tar.exe"
+  [[ -f $standin ]] || { log "no $standin: build the Windows tree first"; return 1; }
+  cp "$standin" "$TESSALINE_WINE_ROOT/prefix/drive_c/windows/system32/tar.exe"
+}
+
 stop_wineserver() { ( wine_env; wineserver -k >/dev/null 2>&1 || true ); }
+
+# A virtual display for the windows and message boxes of the tests; the first
+# free display number from 90 up.
+start_display() {
+  local n
+  for n in $(seq 90 120); do
+    [[ -e /tmp/.X11-unix/X$n || -e /tmp/.X$n-lock ]] && continue
+    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 </dev/null &
+    tessaline_xvfb_pid=$!
+    export DISPLAY=":$n"
+    local i
+    for i in $(seq 50); do [[ -e /tmp/.X11-unix/X$n ]] && return 0; sleep 0.1; done
+    log "Xvfb did not start on :$n"
+    return 1
+  done
+  log "no free X display number"
+  return 1
+}
+
+stop_display() { [[ -n ${tessaline_xvfb_pid:-} ]] && kill "$tessaline_xvfb_pid" 2>/dev/null; return 0; }

@@ -1,0 +1,257 @@
+// The install worker on its own, driven by a hidden window that records what
+// it posts, against published releases of the sample application served
+// over TLS; the prefix's files, registry and Start menu are the evidence.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "install_state.h"
+#include "install_test_support.h"
+#include "install_worker.h"
+#include "message_recorder.h"
+#include "mode_selection.h"
+#include "setup_entry.h"
+
+namespace tessaline {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tessaline::testing;
+
+class InstallPipeline : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ForgetEverythingInstalled();
+    ResetServer();
+  }
+
+  // One run of the worker, as the window would start it.
+  std::vector<RecordedMessage> Run() {
+    cancelRequested = false;
+    progressCounters.bytesTotal = 0;
+    progressCounters.bytesDone = 0;
+    progressCounters.bytesAtStart = 0;
+    launchPath.clear();
+    AddToStartMenu = true;
+    MessageRecorder recorder;
+    if (!recorder.HasWindow()) {
+      ADD_FAILURE() << "no window could be made: is DISPLAY set?";
+      return {RecordedMessage{}};
+    }
+    setupWindow = recorder.Window();
+    InstallWorker();
+    EXPECT_TRUE(recorder.WaitForFinished());
+    setupWindow = nullptr;
+    lines = recorder.StatusLines();
+    return recorder.Messages();
+  }
+
+  static const RecordedMessage& Finished(const std::vector<RecordedMessage>& messages) {
+    return messages.back();  // always the last act
+  }
+  static std::wstring FailureOf(const std::vector<RecordedMessage>& messages) {
+    const RecordedMessage& last = Finished(messages);
+    EXPECT_EQ(last.message, FinishedMessage);
+    EXPECT_EQ(last.wParam, 0U);
+    return last.text;
+  }
+  static std::vector<std::string> PartRequests() {
+    std::vector<std::string> paths;
+    for (const RecordedRequest& r : ServerRequests()) {
+      if (r.path.rfind("/packages/", 0) == 0) paths.push_back(r.path);
+    }
+    return paths;
+  }
+
+  std::vector<std::wstring> lines;
+};
+
+TEST_F(InstallPipeline, InstallsWhenNothingIsInstalled) {
+  ServeRelease(L"v1.0.0");
+  const auto messages = Run();
+  ASSERT_EQ(Finished(messages).wParam, 1U) << Finished(messages).text;
+  EXPECT_EQ(lines, (std::vector<std::wstring>{L"Checking the Quorvant release\u2026", L"Downloading Tessaline\u2026",
+                                               L"Verifying the downloaded package\u2026",
+                                               L"Closing Tessaline if it is running\u2026", L"Installing Tessaline\u2026"}));
+  ASSERT_EQ(messages[1].message, ReleaseInfoMessage);
+  EXPECT_EQ(messages[1].decision->action, LifecycleAction::Install);
+  EXPECT_EQ(messages[1].decision->installedVersion, "");
+  EXPECT_EQ(messages[1].decision->availableVersion, "1.0.0");
+
+  const fs::path installation = UserApplicationFolder();
+  EXPECT_EQ(launchPath, installation / L"Tessaline.exe");
+  for (const wchar_t* file : {L"Tessaline.exe", L"TessalineSetup.exe", L"TessalineUninstall.exe", L"sample-version.txt"}) {
+    EXPECT_TRUE(fs::is_regular_file(installation / file)) << file;
+  }
+  EXPECT_EQ(RegisteredVersion(), L"1.0.0");
+  EXPECT_TRUE(fs::is_regular_file(StartMenuShortcutPath()));
+  EXPECT_TRUE(fs::is_regular_file(InstallerCache() / L"1.0.0" / L"Tessaline-1.0.0-windows-x64.tar.gz"));
+  EXPECT_EQ(progressCounters.bytesDone.load(), progressCounters.bytesTotal.load());
+  // Nothing of the run is left beside the installation.
+  for (const auto& entry : fs::directory_iterator(QuorvantProgramsFolder())) {
+    EXPECT_EQ(entry.path().filename(), L"Tessaline") << entry.path();
+  }
+  EXPECT_EQ(PartRequests().size(), 3U);
+}
+
+TEST_F(InstallPipeline, UpdatesKeepingTheDataFoldersAndRepairsTheSameVersion) {
+  ServeRelease(L"v1.0.0");
+  ASSERT_EQ(Finished(Run()).wParam, 1U);
+  const fs::path installation = UserApplicationFolder();
+  const fs::path kept = installation / L"resources" / L"fennor" / L"bin" / L"accelerations";
+  WriteBytes(kept / L"user-model.bin", "learned by 1.0.0");
+  fs::create_directories(installation / L"stray");
+
+  ServeRelease(L"v1.1.0");
+  const auto update = Run();
+  ASSERT_EQ(Finished(update).wParam, 1U) << Finished(update).text;
+  EXPECT_EQ(update[1].decision->action, LifecycleAction::Update);
+  EXPECT_EQ(update[1].decision->installedVersion, "1.0.0");
+  EXPECT_EQ(lines.back(), L"Updating Tessaline\u2026");
+  EXPECT_EQ(ReadBytes(installation / L"sample-version.txt"), "1.1.0\n");
+  EXPECT_EQ(ReadBytes(kept / L"user-model.bin"), "learned by 1.0.0");
+  EXPECT_EQ(ReadBytes(kept / L"shipped.bin"), "shipped with 1.0.0\n");  // the old folder replaced the package's
+  EXPECT_FALSE(fs::exists(installation / L"stray"));
+  EXPECT_EQ(RegisteredVersion(), L"1.1.0");
+  // The old version waits in a backup folder for the cleanup worker.
+  int backups = 0;
+  for (const auto& entry : fs::directory_iterator(QuorvantProgramsFolder())) {
+    backups += entry.path().filename().native().rfind(L".Tessaline-backup-", 0) == 0 ? 1 : 0;
+  }
+  EXPECT_EQ(backups, 1);
+
+  const auto repair = Run();
+  ASSERT_EQ(Finished(repair).wParam, 1U) << Finished(repair).text;
+  EXPECT_EQ(repair[1].decision->action, LifecycleAction::Repair);
+  EXPECT_EQ(lines.back(), L"Repairing Tessaline\u2026");
+  EXPECT_EQ(ReadBytes(kept / L"user-model.bin"), "learned by 1.0.0");
+}
+
+TEST_F(InstallPipeline, RefusesADowngradeBeforeCreatingAnything) {
+  ServeRelease(L"v1.0.0");
+  ASSERT_EQ(Finished(Run()).wParam, 1U);
+  fs::remove_all(InstallerCache());
+  ServeRelease(L"v0.9.0");
+  const auto messages = Run();
+  EXPECT_EQ(messages[1].decision->action, LifecycleAction::BlockDowngrade);
+  EXPECT_EQ(FailureOf(messages), L"A newer Tessaline 1.0.0 is already installed. Setup will not downgrade it to 0.9.0.");
+  EXPECT_FALSE(fs::exists(InstallerCache() / L"0.9.0"));
+  EXPECT_EQ(RegisteredVersion(), L"1.0.0");
+}
+
+TEST_F(InstallPipeline, ReusesEveryCachedPartWithoutFetchingIt) {
+  ServeRelease(L"v1.0.0");
+  ASSERT_EQ(Finished(Run()).wParam, 1U);
+  ResetServer();
+  const auto messages = Run();
+  ASSERT_EQ(Finished(messages).wParam, 1U) << Finished(messages).text;
+  EXPECT_EQ(progressCounters.bytesAtStart.load(), progressCounters.bytesTotal.load());
+  EXPECT_TRUE(PartRequests().empty());
+}
+
+TEST_F(InstallPipeline, DiscardsAnOversizeCachedPart) {
+  ServeRelease(L"v1.0.0");
+  const fs::path cache = InstallerCache() / L"1.0.0";
+  fs::create_directories(cache);
+  WriteBytes(cache / L"Tessaline-1.0.0-windows-x64.tar.gz.001", std::string(262144 + 999, 'x'));
+  const auto messages = Run();
+  ASSERT_EQ(Finished(messages).wParam, 1U) << Finished(messages).text;
+  EXPECT_EQ(progressCounters.bytesAtStart.load(), 262144U);  // counted at the part's size
+  EXPECT_EQ(progressCounters.bytesDone.load(), progressCounters.bytesTotal.load());
+  EXPECT_EQ(PartRequests().size(), 3U);
+}
+
+TEST_F(InstallPipeline, InstallsASinglePartPackage) {
+  ServeRelease(L"single");
+  const auto messages = Run();
+  ASSERT_EQ(Finished(messages).wParam, 1U) << Finished(messages).text;
+  EXPECT_EQ(PartRequests().size(), 1U);
+}
+
+TEST_F(InstallPipeline, APartThatFailsForGoodStopsTheOthersWithItsOwnText) {
+  ServeRelease(L"v1.1.0");
+  fs::remove(ServedPartsFolder(L"v1.1.0") / L"Tessaline-1.1.0-windows-x64.tar.gz.002");
+  const auto messages = Run();
+  EXPECT_EQ(FailureOf(messages), L"GitHub returned HTTP 404");
+  EXPECT_TRUE(cancelRequested.load());
+  EXPECT_FALSE(fs::exists(UserApplicationFolder()));
+}
+
+TEST_F(InstallPipeline, ACancelDuringTheManifestStopsBeforeAnyPart) {
+  ServeRelease(L"v1.0.0");
+  cancelRequested = true;
+  MessageRecorder recorder;
+  setupWindow = recorder.Window();
+  InstallWorker();
+  ASSERT_TRUE(recorder.WaitForFinished());
+  setupWindow = nullptr;
+  EXPECT_EQ(FailureOf(recorder.Messages()), L"Installation cancelled");
+  EXPECT_TRUE(PartRequests().empty());
+  EXPECT_EQ(ServerRequests().size(), 2U);  // the manifest and its signature were still checked
+}
+
+TEST_F(InstallPipeline, RefusesPartsWhoseWholeDoesNotMatch) {
+  ServeRelease(L"wrong-package-digest");
+  EXPECT_EQ(FailureOf(Run()), L"The complete package failed verification");
+  const fs::path partial = InstallerCache() / L"1.1.0" / L"Tessaline-1.1.0-windows-x64.tar.gz.partial";
+  EXPECT_TRUE(fs::exists(partial));
+  ResetServer();
+  EXPECT_EQ(FailureOf(Run()), L"The complete package failed verification");
+  EXPECT_TRUE(PartRequests().empty());
+}
+
+TEST_F(InstallPipeline, RefusesUntrustedOrUnsafeReleases) {
+  ServeRelease(L"bad-signature");
+  EXPECT_EQ(FailureOf(Run()), L"The release manifest is not signed by Quorvant");
+  ServeRelease(L"unsafe-version");
+  EXPECT_EQ(FailureOf(Run()), L"Unsafe Tessaline release metadata");
+  EXPECT_FALSE(fs::exists(LocalAppDataFolder() / L"escaped"));
+  EXPECT_FALSE(fs::exists(InstallerCache()));
+  EXPECT_TRUE(PartRequests().empty());
+}
+
+TEST_F(InstallPipeline, AFailingSmokeTestLeavesThePreviousInstallationUntouched) {
+  ServeRelease(L"v1.0.0");
+  ASSERT_EQ(Finished(Run()).wParam, 1U);
+  ServeRelease(L"smoke-fails");
+  EXPECT_EQ(FailureOf(Run()), L"Tessaline failed its startup test");
+  EXPECT_EQ(ReadBytes(UserApplicationFolder() / L"sample-version.txt"), "1.0.0\n");
+  EXPECT_EQ(RegisteredVersion(), L"1.0.0");
+  ServeRelease(L"bad-report");
+  EXPECT_EQ(FailureOf(Run()), L"Tessaline startup validation failed");
+  for (const auto& entry : fs::directory_iterator(QuorvantProgramsFolder())) {
+    EXPECT_EQ(entry.path().filename(), L"Tessaline") << "left behind: " << entry.path();
+  }
+}
+
+TEST_F(InstallPipeline, LeavesNoShortcutWhenTheUserSaysSo) {
+  ServeRelease(L"v1.0.0");
+  ASSERT_EQ(Finished(Run()).wParam, 1U);
+  ASSERT_TRUE(fs::exists(StartMenuShortcutPath()));
+  cancelRequested = false;
+  AddToStartMenu = false;
+  MessageRecorder recorder;
+  setupWindow = recorder.Window();
+  InstallWorker();
+  ASSERT_TRUE(recorder.WaitForFinished());
+  setupWindow = nullptr;
+  EXPECT_EQ(recorder.Messages().back().wParam, 1U);
+  EXPECT_FALSE(fs::exists(StartMenuShortcutPath()));
+}
+
+}  // namespace
+}  // namespace tessaline
+
+// The installation copies this program as Setup and may start that copy as
+// the cleanup worker: it must then act as Setup does, not run the tests.
+int main(int argc, char** argv) {
+  const tessaline::ModeChoice choice = tessaline::SelectMode(tessaline::SplitCommandLine(GetCommandLineW()));
+  if (choice.mode != tessaline::SetupMode::Interactive) {
+    return tessaline::RunSetup(GetModuleHandleW(nullptr), L"", SW_HIDE);
+  }
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

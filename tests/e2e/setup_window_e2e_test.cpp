@@ -1,0 +1,323 @@
+// The real TessalineSetup.exe in its window, driven like a person would:
+// read the texts, click, answer the boxes; then the prefix's files, registry
+// and Start menu say what happened.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <string>
+#include <vector>
+
+#include "install_test_support.h"
+#include "ui_driver.h"
+
+namespace tessaline {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tessaline::testing;
+
+constexpr int kStatus = 102;
+constexpr int kDetail = 103;
+constexpr int kAction = 104;
+constexpr int kCheckbox = 106;
+
+fs::path ScreenshotFolder() { return TestExecutableFolder() / L"screenshots"; }
+
+// One Setup process and its window.
+class SetupRun {
+ public:
+  explicit SetupRun(const fs::path& program, const std::wstring& arguments = L"") {
+    std::wstring commandLine = L"\"" + program.native() + L"\" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info_)) {
+      ADD_FAILURE() << "cannot start " << program;
+      return;
+    }
+    WaitUntil([this] { return (window_ = FindProcessWindow(info_.dwProcessId, L"TessalineSetupWindow")) != nullptr ||
+                              Ended(); });
+  }
+  ~SetupRun() {
+    if (info_.hProcess == nullptr) return;
+    if (!Ended()) TerminateProcess(info_.hProcess, 99);
+    CloseHandle(info_.hProcess);
+    CloseHandle(info_.hThread);
+  }
+  SetupRun(const SetupRun&) = delete;
+  SetupRun& operator=(const SetupRun&) = delete;
+
+  HWND Window() const { return window_; }
+  DWORD ProcessId() const { return info_.dwProcessId; }
+  std::wstring Text(int id) const { return ControlText(window_, id); }
+  // The title and the description have no id: second and fourth child.
+  std::wstring Title() const { return TextOf(Children(window_).at(1)); }
+  std::wstring Description() const { return TextOf(Children(window_).at(3)); }
+  bool Ended() const { return WaitForSingleObject(info_.hProcess, 0) == WAIT_OBJECT_0; }
+  bool WaitForFinish() {
+    return WaitUntil([this] { const std::wstring b = Text(kAction); return b == L"Launch" || b == L"Close"; },
+                     std::chrono::seconds(120));
+  }
+  DWORD ExitCode(std::chrono::milliseconds timeout = std::chrono::seconds(20)) const {
+    if (WaitForSingleObject(info_.hProcess, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) return 0xDEAD;
+    DWORD code = 0;
+    GetExitCodeProcess(info_.hProcess, &code);
+    return code;
+  }
+  void Picture(const std::wstring& name) const {
+    fs::create_directories(ScreenshotFolder());
+    SaveWindowPicture(window_, ScreenshotFolder() / (name + L".png"));
+  }
+
+ private:
+  PROCESS_INFORMATION info_{};
+  HWND window_ = nullptr;
+};
+
+fs::path DownloadedSetup() { return SetupExecutable(); }
+
+bool InstalledAppIsRunning() {
+  const std::wstring target = (UserApplicationFolder() / L"Tessaline.exe").native();
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  bool found = false;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more && !found; more = Process32NextW(snapshot, &entry)) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
+    if (process == nullptr) continue;
+    wchar_t image[MAX_PATH * 4] = {};
+    DWORD length = MAX_PATH * 4;
+    if (QueryFullProcessImageNameW(process, 0, image, &length) && _wcsicmp(image, target.c_str()) == 0) {
+      found = true;
+      TerminateProcess(process, 0);
+    }
+    CloseHandle(process);
+  }
+  CloseHandle(snapshot);
+  return found;
+}
+
+int BackupFolders() {
+  int count = 0;
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(QuorvantProgramsFolder(), ignored)) {
+    count += entry.path().filename().native().rfind(L".Tessaline-backup-", 0) == 0 ? 1 : 0;
+  }
+  return count;
+}
+
+class SetupWindowEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ForgetEverythingInstalled();
+    ResetServer();
+  }
+};
+
+TEST_F(SetupWindowEndToEnd, PreviewShowsSampleProgressAndClosesOnTheButton) {
+  SetupRun setup(DownloadedSetup(), L"--ui-preview");
+  ASSERT_NE(setup.Window(), nullptr);
+  EXPECT_EQ(setup.Title(), L"Install Tessaline");
+  EXPECT_EQ(setup.Text(kStatus), L"Downloading Tessaline\u2026");
+  ASSERT_TRUE(WaitUntil([&] { return setup.Text(kDetail).rfind(L"115.4 of 274.8 MB", 0) == 0; }));
+  setup.Picture(L"preview");
+  EXPECT_TRUE(ServerRequests().empty());  // no worker in the preview
+  Click(setup.Window(), kAction);
+  EXPECT_EQ(setup.ExitCode(), 0U);
+}
+
+TEST_F(SetupWindowEndToEnd, InstallsUpdatesAndRepairsThenLaunches) {
+  ServeRelease(L"slow");
+  {
+    SetupRun setup(DownloadedSetup());
+    ASSERT_NE(setup.Window(), nullptr);
+    EXPECT_EQ(setup.Title(), L"Install Tessaline");
+    ASSERT_TRUE(WaitUntil([&] { return setup.Description() == L"Install Tessaline 1.0.0 for your Windows account."; }));
+    // The parts drop once and pause before resuming: the progress line shows.
+    ASSERT_TRUE(WaitUntil([&] { return setup.Text(kDetail).find(L" MB  \u00B7  ") != std::wstring::npos; }))
+        << setup.Text(kDetail);
+    setup.Picture(L"downloading");
+    ASSERT_TRUE(setup.WaitForFinish());
+    EXPECT_EQ(setup.Text(kStatus), L"Tessaline is ready.");
+    EXPECT_EQ(setup.Text(kDetail), L"Installation completed successfully.");
+    EXPECT_EQ(setup.Text(kAction), L"Launch");
+    setup.Picture(L"ready");
+    Click(setup.Window(), kAction);
+    EXPECT_EQ(setup.ExitCode(), 0U);
+    EXPECT_TRUE(WaitUntil([] { return InstalledAppIsRunning(); }, std::chrono::seconds(20)));
+  }
+  EXPECT_EQ(RegisteredVersion(), L"1.0.0");
+  EXPECT_TRUE(fs::exists(StartMenuShortcutPath()));
+
+  const fs::path kept = UserApplicationFolder() / L"resources" / L"fennor" / L"bin" / L"accelerations";
+  fs::create_directories(kept);
+  const std::string model = PatternBytes(70000, 7);
+  WriteBytes(kept / L"model.bin", model);
+  ServeRelease(L"v1.1.0");
+  {
+    SetupRun setup(UserApplicationFolder() / L"TessalineSetup.exe");
+    ASSERT_TRUE(WaitUntil([&] { return setup.Title() == L"Update Tessaline"; }));
+    EXPECT_EQ(setup.Description(), L"Update 1.0.0 to 1.1.0 for your Windows account.");
+    ASSERT_TRUE(setup.WaitForFinish());
+    EXPECT_EQ(setup.Text(kStatus), L"Tessaline is ready.");
+    EXPECT_EQ(BackupFolders(), 1);
+    SendMessageW(setup.Window(), WM_CLOSE, 0, 0);  // closes once finished
+    EXPECT_EQ(setup.ExitCode(), 0U);
+  }
+  EXPECT_EQ(ReadBytes(kept / L"model.bin"), model);
+  EXPECT_EQ(RegisteredVersion(), L"1.1.0");
+  // The cleanup worker removes the backup once Setup has gone.
+  EXPECT_TRUE(WaitUntil([] { return BackupFolders() == 0; }, std::chrono::seconds(40)));
+
+  SetupRun repair(DownloadedSetup());
+  ASSERT_TRUE(WaitUntil([&] { return repair.Title() == L"Repair Tessaline"; }));
+  EXPECT_EQ(repair.Description(), L"Repair Tessaline 1.1.0 using the verified release.");
+  ASSERT_TRUE(repair.WaitForFinish());
+  EXPECT_EQ(repair.Text(kAction), L"Launch");
+}
+
+TEST_F(SetupWindowEndToEnd, RefusesADowngradeAndOffersClose) {
+  ServeRelease(L"v1.1.0");
+  {
+    SetupRun setup(DownloadedSetup());
+    ASSERT_TRUE(setup.WaitForFinish());
+    Click(setup.Window(), kAction);
+    setup.ExitCode();
+  }
+  EXPECT_TRUE(WaitUntil([] { return InstalledAppIsRunning(); }, std::chrono::seconds(20)));
+  ServeRelease(L"v1.0.0");
+  SetupRun setup(DownloadedSetup());
+  ASSERT_TRUE(setup.WaitForFinish());
+  EXPECT_EQ(setup.Title(), L"Tessaline is newer");
+  EXPECT_EQ(setup.Description(), L"Installed 1.1.0 is newer than available 1.0.0.");
+  EXPECT_EQ(setup.Text(kStatus), L"Tessaline could not be installed.");
+  EXPECT_EQ(setup.Text(kDetail), L"A newer Tessaline 1.1.0 is already installed. Setup will not downgrade it to 1.0.0.");
+  EXPECT_EQ(setup.Text(kAction), L"Close");
+  Click(setup.Window(), kAction);
+  EXPECT_EQ(setup.ExitCode(), 0U);
+  EXPECT_FALSE(InstalledAppIsRunning());  // "Close" never starts the application
+}
+
+TEST_F(SetupWindowEndToEnd, CancelsDuringTheDownloadAndALaterRunResumes) {
+  ServeRelease(L"slow");
+  {
+    SetupRun setup(DownloadedSetup());
+    ASSERT_TRUE(WaitUntil([&] { return setup.Text(kDetail).find(L" MB  \u00B7  ") != std::wstring::npos; }));
+    // The close box only asks for cancellation: the window stays.
+    PostMessageW(setup.Window(), WM_CLOSE, 0, 0);
+    ASSERT_TRUE(setup.WaitForFinish());
+    EXPECT_FALSE(setup.Ended());
+    EXPECT_EQ(setup.Text(kStatus), L"Installation cancelled.");
+    EXPECT_EQ(setup.Text(kDetail), L"Installation cancelled");
+    EXPECT_EQ(setup.Text(kAction), L"Close");
+    setup.Picture(L"cancelled");
+    PostMessageW(setup.Window(), WM_CLOSE, 0, 0);
+    EXPECT_EQ(setup.ExitCode(), 0U);
+  }
+  EXPECT_FALSE(fs::exists(UserApplicationFolder()));
+  SetupRun again(DownloadedSetup());
+  ASSERT_TRUE(again.WaitForFinish());
+  EXPECT_EQ(again.Text(kStatus), L"Tessaline is ready.");
+  int resumed = 0;
+  for (const RecordedRequest& request : ServerRequests()) resumed += request.range == "bytes=100000-" ? 1 : 0;
+  EXPECT_GE(resumed, 3);
+}
+
+TEST_F(SetupWindowEndToEnd, ReportsUntrustedOrBrokenReleasesAndKeepsTheInstallation) {
+  ServeRelease(L"v1.0.0");
+  {
+    SetupRun setup(DownloadedSetup());
+    ASSERT_TRUE(setup.WaitForFinish());
+  }
+  struct Case {
+    const wchar_t* release;
+    std::wstring detail;
+  };
+  const Case cases[] = {
+      {L"bad-signature", L"The release manifest is not signed by Quorvant"},
+      {L"smoke-fails", L"Tessaline failed its startup test"},
+  };
+  for (const Case& c : cases) {
+    ServeRelease(c.release);
+    SetupRun setup(DownloadedSetup());
+    ASSERT_TRUE(setup.WaitForFinish()) << c.release;
+    EXPECT_EQ(setup.Text(kStatus), L"Tessaline could not be installed.") << c.release;
+    EXPECT_EQ(setup.Text(kDetail), c.detail) << c.release;
+    if (std::wstring(c.release) == L"smoke-fails") setup.Picture(L"failed");
+    EXPECT_EQ(ReadBytes(UserApplicationFolder() / L"sample-version.txt"), "1.0.0\n") << c.release;
+    EXPECT_EQ(RegisteredVersion(), L"1.0.0");
+  }
+}
+
+TEST_F(SetupWindowEndToEnd, WithoutTheShortcutThenUninstalledThroughTheProgramsList) {
+  ServeRelease(L"v1.0.0");
+  {
+    SetupRun setup(DownloadedSetup());
+    ASSERT_NE(setup.Window(), nullptr);
+    ASSERT_TRUE(IsChecked(setup.Window(), kCheckbox));
+    Click(setup.Window(), kCheckbox);
+    ASSERT_TRUE(setup.WaitForFinish());
+    EXPECT_FALSE(IsChecked(setup.Window(), kCheckbox));
+  }
+  EXPECT_FALSE(fs::exists(StartMenuShortcutPath()));
+
+  wchar_t command[1024] = {};
+  DWORD size = sizeof(command);
+  ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, kUninstallKeyPath, L"UninstallString", RRF_RT_REG_SZ, nullptr, command,
+                         &size),
+            ERROR_SUCCESS);
+  const fs::path uninstaller = UserApplicationFolder() / L"TessalineUninstall.exe";
+  ASSERT_EQ(std::wstring(command), L"\"" + uninstaller.native() + L"\" --uninstall");
+
+  const auto answer = [&](int button) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    std::wstring line = command;
+    EXPECT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
+    HWND box = nullptr;
+    EXPECT_TRUE(WaitUntil([&] { return (box = FindMessageBox(info.dwProcessId)) != nullptr; }));
+    EXPECT_EQ(MessageBoxText(box), L"Remove Tessaline from this computer?");
+    PressMessageBoxButton(box, button);
+    WaitForSingleObject(info.hProcess, 20000);
+    DWORD code = 99;
+    GetExitCodeProcess(info.hProcess, &code);
+    CloseHandle(info.hProcess);
+    CloseHandle(info.hThread);
+    return code;
+  };
+  EXPECT_EQ(answer(IDNO), 0U);
+  EXPECT_TRUE(fs::exists(uninstaller));
+  EXPECT_EQ(RegisteredVersion(), L"1.0.0");
+
+  EXPECT_EQ(answer(IDYES), 0U);
+  // The worker, a temporary copy, confirms when it is done.
+  HWND done = nullptr;
+  ASSERT_TRUE(WaitUntil([&] {
+    struct Find {
+      HWND box = nullptr;
+    } find;
+    EnumWindows(
+        [](HWND w, LPARAM p) -> BOOL {
+          wchar_t name[64] = {};
+          GetClassNameW(w, name, 64);
+          if (std::wstring(name) == L"#32770" && IsWindowVisible(w) &&
+              MessageBoxText(w) == L"Tessaline was removed from this computer.") {
+            reinterpret_cast<Find*>(p)->box = w;
+            return FALSE;
+          }
+          return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&find));
+    return (done = find.box) != nullptr;
+  }));
+  PressMessageBoxButton(done, IDOK);
+  EXPECT_FALSE(fs::exists(UserApplicationFolder()));
+  EXPECT_EQ(RegisteredVersion(), L"<none>");
+  EXPECT_TRUE(fs::exists(InstallerCache() / L"1.0.0"));
+}
+
+}  // namespace
+}  // namespace tessaline
