@@ -26,29 +26,32 @@ DWORD QueryStatusCode(HINTERNET request) {
   return status;
 }
 
+HttpsExchange OpenGetRequest(const CrackedUrl& url, const char* failure) {
+  HttpsExchange exchange;
+  exchange.session = OpenHttpsSession();
+  exchange.connection.Reset(WinHttpConnect(exchange.session.Get(), url.host.c_str(), url.port, 0));
+  if (!exchange.connection) RaiseWindowsError(failure);
+  exchange.request.Reset(WinHttpOpenRequest(exchange.connection.Get(), L"GET", url.path.c_str(), nullptr,
+                                            WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
+  if (!exchange.request) RaiseWindowsError(failure);
+  return exchange;
+}
+
 std::vector<std::uint8_t> FetchToMemory(const std::wstring& url) {
-  const CrackedUrl target = CrackDownloadUrl(url);
-  // Declared in this order so that they close request first, session last.
-  const UniqueInternet session = OpenHttpsSession();
-  const UniqueInternet connection(WinHttpConnect(session.Get(), target.host.c_str(), target.port, 0));
-  UniqueInternet request;
-  if (connection) {
-    request.Reset(WinHttpOpenRequest(connection.Get(), L"GET", target.path.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                     WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
-  }
-  if (!connection || !request) RaiseWindowsError("HTTPS request failed");
-  if (!WinHttpSendRequest(request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-      !WinHttpReceiveResponse(request.Get(), nullptr)) {
+  const HttpsExchange exchange = OpenGetRequest(CrackDownloadUrl(url), "HTTPS request failed");
+  const HINTERNET request = exchange.request.Get();
+  if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+      !WinHttpReceiveResponse(request, nullptr)) {
     RaiseWindowsError("HTTPS request failed");
   }
-  const DWORD status = QueryStatusCode(request.Get());
+  const DWORD status = QueryStatusCode(request);
   if (status < 200 || status > 299) throw SetupError("Release service returned HTTP " + std::to_string(status));
 
   std::vector<std::uint8_t> body;
   std::vector<std::uint8_t> buffer(65536);
   while (true) {
     DWORD read = 0;
-    if (!WinHttpReadData(request.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read)) {
+    if (!WinHttpReadData(request, buffer.data(), static_cast<DWORD>(buffer.size()), &read)) {
       RaiseWindowsError("HTTPS response failed");
     }
     if (read == 0) break;

@@ -51,23 +51,16 @@ AttemptResult Attempt(const PackagePart& part, const std::filesystem::path& file
     offset = 0;
   }
 
-  const CrackedUrl url = CrackDownloadUrl(part.url);
-  const UniqueInternet session = OpenHttpsSession();
-  const UniqueInternet connection(WinHttpConnect(session.Get(), url.host.c_str(), url.port, 0));
-  UniqueInternet request;
-  if (connection) {
-    request.Reset(WinHttpOpenRequest(connection.Get(), L"GET", url.path.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                     WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
-  }
-  if (!connection || !request) RaiseWindowsError("Package download failed");
+  const HttpsExchange exchange = OpenGetRequest(CrackDownloadUrl(part.url), "Package download failed");
+  const HINTERNET request = exchange.request.Get();
   const std::wstring range = L"Range: bytes=" + std::to_wstring(offset) + L"-\r\n";
   const wchar_t* headers = offset > 0 ? range.c_str() : WINHTTP_NO_ADDITIONAL_HEADERS;
   const DWORD headersLength = offset > 0 ? static_cast<DWORD>(-1) : 0;
-  if (!WinHttpSendRequest(request.Get(), headers, headersLength, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-      !WinHttpReceiveResponse(request.Get(), nullptr)) {
+  if (!WinHttpSendRequest(request, headers, headersLength, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+      !WinHttpReceiveResponse(request, nullptr)) {
     RaiseWindowsError("Package download failed");
   }
-  const DWORD status = QueryStatusCode(request.Get());
+  const DWORD status = QueryStatusCode(request);
 
   if (offset > 0 && status != 206) {
     // The host did not resume: what was kept is worthless.
@@ -85,7 +78,7 @@ AttemptResult Attempt(const PackagePart& part, const std::filesystem::path& file
     std::vector<std::uint8_t> buffer(kPartReadSize, 0);
     while (!cancelRequested.load()) {
       DWORD read = 0;
-      if (!WinHttpReadData(request.Get(), buffer.data(), kPartReadSize, &read)) {
+      if (!WinHttpReadData(request, buffer.data(), kPartReadSize, &read)) {
         RaiseWindowsError("Package download interrupted");
       }
       if (read == 0) break;
