@@ -52,6 +52,9 @@ struct WindowState {
   HFONT bodyFont = nullptr;
   HFONT titleFont = nullptr;
   bool finished = false;
+  // Whether the user asked to cancel. The worker's own cancellation (a part
+  // that failed stops the others) is not the user's, and is not shown as one.
+  bool userCancelled = false;
 };
 
 WindowState state;
@@ -220,11 +223,16 @@ void Finish(HWND window, bool succeeded, std::unique_ptr<std::wstring> failure) 
     SetWindowTextW(state.detail, L"Installation completed successfully.");
     SetWindowTextW(state.action, L"Launch");
   } else {
-    SetWindowTextW(state.status, cancelRequested.load() ? L"Installation cancelled." : L"Tessaline could not be installed.");
+    SetWindowTextW(state.status, state.userCancelled ? L"Installation cancelled." : L"Tessaline could not be installed.");
     SetWindowTextW(state.detail, failure ? failure->c_str() : L"Unknown setup error");
     SetWindowTextW(state.action, L"Close");
   }
   InvalidateRect(state.action, nullptr, TRUE);
+}
+
+void RequestCancel() {
+  state.userCancelled = true;
+  cancelRequested.exchange(true);
 }
 
 void ActionClicked(HWND window) {
@@ -234,7 +242,7 @@ void ActionClicked(HWND window) {
     if (!launchPath.empty()) ShellExecuteW(nullptr, L"open", launchPath.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     DestroyWindow(window);
   } else {
-    cancelRequested.exchange(true);
+    RequestCancel();
   }
 }
 
@@ -257,7 +265,7 @@ LRESULT CALLBACK SetupWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
       if (state.finished || UiPreview) {
         DestroyWindow(window);
       } else {
-        cancelRequested.exchange(true);
+        RequestCancel();
       }
       return 0;
     case WM_DRAWITEM: {

@@ -26,7 +26,7 @@ constexpr auto kRemovalPause = std::chrono::milliseconds(500);
 
 void ScheduleOwnDeletion() {
   try {
-    MoveFileExW(SetupExecutablePath().c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    ScheduleTemporaryCopyDeletion(SetupExecutablePath());
   } catch (const std::exception&) {
     // Nothing to schedule when the own path cannot be read.
   }
@@ -48,6 +48,13 @@ void RemoveBackupFolder(const fs::path& backupFolder) {
 }
 
 }  // namespace
+
+void ScheduleTemporaryCopyDeletion(const fs::path& executable) {
+  std::error_code error;
+  const fs::path temp = fs::temp_directory_path(error);
+  if (error || temp / executable.filename() != executable) return;
+  MoveFileExW(executable.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
 
 bool IsBackupFolderLocation(const fs::path& folder, const fs::path& quorvantFolder) {
   if (folder.parent_path() != quorvantFolder) return false;

@@ -17,6 +17,12 @@ void CleanupLauncher(const std::filesystem::path& backupFolder, const std::files
 // gone, 1 otherwise.
 int CleanupWorker(std::uint32_t launcherProcessId, const std::filesystem::path& backupFolder);
 
+// Schedules `executable` for deletion at the next restart of Windows, but
+// only when it is a temporary copy (it lies in the temporary folder): a
+// worker started by hand from a downloaded or installed Setup must not have
+// that Setup deleted.
+void ScheduleTemporaryCopyDeletion(const std::filesystem::path& executable);
+
 // Whether `folder` is a backup folder directly inside `quorvantFolder`.
 bool IsBackupFolderLocation(const std::filesystem::path& folder, const std::filesystem::path& quorvantFolder);
 

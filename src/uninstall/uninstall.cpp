@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "cleanup.h"
 #include "command_line.h"
 #include "file_system.h"
 #include "product_constants.h"
@@ -61,7 +62,7 @@ void RemoveInstallation() {
   std::error_code error;
   fsops::RemoveTree(installation, error);
   if (error) throw SetupError("Unable to remove Tessaline: " + ErrorDescription(error));
-  MoveFileExW(SetupExecutablePath().c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+  ScheduleTemporaryCopyDeletion(SetupExecutablePath());
 }
 
 }  // namespace

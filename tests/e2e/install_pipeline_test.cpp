@@ -227,6 +227,27 @@ TEST_F(InstallPipeline, AFailingSmokeTestLeavesThePreviousInstallationUntouched)
   }
 }
 
+TEST_F(InstallPipeline, PutsThePreviousVersionBackWhenActivationFails) {
+  ServeRelease(L"v1.0.0");
+  ASSERT_EQ(Finished(Run()).wParam, 1U);
+  const fs::path installation = UserApplicationFolder();
+  const fs::path kept = installation / L"resources" / L"fennor" / L"bin" / L"accelerations";
+  WriteBytes(kept / L"user-model.bin", "learned by 1.0.0");
+
+  // The new package holds a folder where Setup's copy must go: placing the
+  // copies fails after the old installation was moved aside.
+  ServeRelease(L"blocks-setup-copy");
+  const std::wstring failure = FailureOf(Run());
+  EXPECT_EQ(failure.rfind(L"copy_file: ", 0), 0U) << failure;
+  EXPECT_EQ(ReadBytes(installation / L"sample-version.txt"), "1.0.0\n");
+  EXPECT_EQ(ReadBytes(kept / L"user-model.bin"), "learned by 1.0.0");
+  EXPECT_TRUE(fs::is_regular_file(installation / L"TessalineSetup.exe"));
+  EXPECT_EQ(RegisteredVersion(), L"1.0.0");
+  for (const auto& entry : fs::directory_iterator(QuorvantProgramsFolder())) {
+    EXPECT_EQ(entry.path().filename(), L"Tessaline") << "left behind: " << entry.path();
+  }
+}
+
 TEST_F(InstallPipeline, LeavesNoShortcutWhenTheUserSaysSo) {
   ServeRelease(L"v1.0.0");
   ASSERT_EQ(Finished(Run()).wParam, 1U);

@@ -34,7 +34,7 @@ class SetupRun {
     startup.cb = sizeof(startup);
     if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                         &info_)) {
-      ADD_FAILURE() << "cannot start " << program;
+      ADD_FAILURE() << "cannot start " << program << ": error " << GetLastError();
       return;
     }
     WaitUntil([this] { return (window_ = FindProcessWindow(info_.dwProcessId, L"TessalineSetupWindow")) != nullptr ||
@@ -238,7 +238,10 @@ TEST_F(SetupWindowEndToEnd, ReportsUntrustedOrBrokenReleasesAndKeepsTheInstallat
   const Case cases[] = {
       {L"bad-signature", L"The release manifest is not signed by Quorvant"},
       {L"smoke-fails", L"Tessaline failed its startup test"},
+      {L"tampered", L"Downloaded part verification failed: Tessaline-1.1.0-windows-x64.tar.gz.002"},
   };
+  // A part that fails for good stops the other downloads, but the user did
+  // not cancel: the window says the installation failed.
   for (const Case& c : cases) {
     ServeRelease(c.release);
     SetupRun setup(DownloadedSetup());

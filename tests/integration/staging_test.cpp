@@ -1,0 +1,202 @@
+// Finding the application in an unpacked package, its start-up self-test,
+// the helper-process time limit, the kept folders and the retried move.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "close_application.h"
+#include "file_system.h"
+#include "helper_process.h"
+#include "install_package.h"
+#include "setup_error.h"
+#include "user_folders.h"
+#include "windows_test_support.h"
+
+namespace tessaline {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ReadBytes;
+using testing::ScratchFolder;
+using testing::WriteBytes;
+
+std::string FailureOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "no failure";
+}
+
+fs::path SampleApp() { return testing::TestExecutableFolder() / L"sample-app" / L"Tessaline.exe"; }
+
+// A copy of the sample application in its own folder, with a behaviour file.
+fs::path PlaceSampleApp(const fs::path& folder, const std::string& behaviour = "") {
+  fs::create_directories(folder);
+  fs::copy_file(SampleApp(), folder / L"Tessaline.exe", fs::copy_options::overwrite_existing);
+  if (!behaviour.empty()) WriteBytes(folder / L"sample-behaviour.txt", behaviour + "\n");
+  return folder;
+}
+
+TEST(FindAppRoot, AcceptsTheTopOrTheOnlyFolder) {
+  ScratchFolder staging;
+  WriteBytes(staging / L"Tessaline.exe", "MZ");
+  EXPECT_EQ(FindAppRoot(staging.Path()), staging.Path());
+
+  ScratchFolder wrapped;
+  fs::create_directories(wrapped / L"Tessaline-1.0.0");
+  WriteBytes(wrapped.Path() / L"Tessaline-1.0.0" / L"Tessaline.exe", "MZ");
+  WriteBytes(wrapped / L"README.txt", "loose files beside the folder do not count");
+  EXPECT_EQ(FindAppRoot(wrapped.Path()), wrapped.Path() / L"Tessaline-1.0.0");
+
+  ScratchFolder two;
+  for (const wchar_t* name : {L"a", L"b"}) fs::create_directories(two / name);
+  WriteBytes(two.Path() / L"a" / L"Tessaline.exe", "MZ");
+  EXPECT_EQ(FindAppRoot(two.Path()), two.Path());
+
+  // A folder named like the program is not the program.
+  ScratchFolder impostor;
+  fs::create_directories(impostor / L"Tessaline.exe");
+  EXPECT_EQ(FindAppRoot(impostor.Path()), impostor.Path());
+  EXPECT_FALSE(fs::is_regular_file(FindAppRoot(impostor.Path()) / L"Tessaline.exe"));
+}
+
+TEST(RunSmokeTest, PassesOnlyAWrittenReportThatSaysOk) {
+  ScratchFolder scratch;
+  const fs::path report = scratch / L"report.json";
+  RunSmokeTest(PlaceSampleApp(scratch / L"good"), report);
+  EXPECT_FALSE(fs::exists(report));  // read and deleted
+
+  struct Case {
+    const char* behaviour;
+    const char* failure;
+  };
+  for (const Case& c : {Case{"smoke-exit-1", "Tessaline failed its startup test"},
+                        Case{"smoke-no-report", "Tessaline failed its startup test"},
+                        Case{"smoke-bad-report", "Tessaline startup validation failed"}}) {
+    const fs::path app = PlaceSampleApp(scratch / L"bad", c.behaviour);
+    EXPECT_EQ(FailureOf([&] { RunSmokeTest(app, report); }), c.failure) << c.behaviour;
+    fs::remove(report);
+  }
+}
+
+TEST(RunInstallationHelper, EndsAChildThatNeverEnds) {
+  ScratchFolder scratch;
+  const fs::path app = PlaceSampleApp(scratch / L"hang", "smoke-hang");
+  EXPECT_EQ(FailureOf([&] {
+              RunInstallationHelper(app / L"Tessaline.exe", L"--startup-smoke --startup-smoke-report x.json", app, 1500);
+            }),
+            "Installation helper timed out");
+  // The child is gone: its folder can be removed at once.
+  std::error_code error;
+  for (int i = 0; i < 50 && fs::exists(app); ++i) {
+    fs::remove_all(app, error);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_FALSE(fs::exists(app));
+  EXPECT_EQ(RunInstallationHelper(L"C:\\windows\\system32\\cmd.exe", L"/c exit 7", scratch.Path(), 30000), 7U);
+  EXPECT_EQ(FailureOf([&] { RunInstallationHelper(scratch / L"absent.exe", L"", scratch.Path(), 1000); })
+                .rfind("Unable to start installation helper (Windows error ", 0),
+            0U);
+}
+
+TEST(MovePreservedFolders, CarriesOnlyNonEmptyFoldersOver) {
+  ScratchFolder from;
+  ScratchFolder to;
+  const fs::path first = L"resources\\fennor\\bin\\accelerations";
+  const fs::path second = L"resources\\fennor\\bin\\cache\\accelerations";
+  fs::create_directories(from / first.native());
+  WriteBytes(from.Path() / first / L"old.bin", "old");
+  fs::create_directories(to / first.native());
+  WriteBytes(to.Path() / first / L"new.bin", "new");
+  // The second is empty in the old tree: the new one keeps its own.
+  fs::create_directories(from / second.native());
+  fs::create_directories(to / second.native());
+  WriteBytes(to.Path() / second / L"new.bin", "new");
+  MovePreservedFolders(from.Path(), to.Path());
+  EXPECT_EQ(ReadBytes(to.Path() / first / L"old.bin"), "old");
+  EXPECT_FALSE(fs::exists(to.Path() / first / L"new.bin"));
+  EXPECT_EQ(ReadBytes(to.Path() / second / L"new.bin"), "new");
+
+  // A kept folder that is a file in the old tree is ignored.
+  ScratchFolder odd;
+  fs::create_directories(odd.Path() / first.parent_path());
+  WriteBytes(odd.Path() / first, "a file");
+  MovePreservedFolders(odd.Path(), to.Path());
+  EXPECT_EQ(ReadBytes(to.Path() / first / L"old.bin"), "old");
+}
+
+TEST(MoveWithRetry, SucceedsOnceTheWayIsClearAndNamesBothPathsWhenNot) {
+  ScratchFolder scratch;
+  const fs::path from = scratch / L"new";
+  const fs::path to = scratch / L"installed";
+  fs::create_directories(from);
+  WriteBytes(from / L"Tessaline.exe", "MZ");
+  fs::create_directories(to / L"in the way");
+  std::thread clearing([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    fs::remove_all(to);
+  });
+  MoveWithRetry(from, to, 20);
+  clearing.join();
+  EXPECT_TRUE(fs::exists(to / L"Tessaline.exe"));
+
+  const std::string failure = FailureOf([&] { MoveWithRetry(scratch / L"absent", scratch / L"elsewhere", 1); });
+  EXPECT_EQ(failure.rfind("Unable to activate the Tessaline installation: ", 0), 0U) << failure;
+  EXPECT_NE(failure.find("\", \""), std::string::npos) << failure;
+}
+
+// Processes whose image is the installed Tessaline.exe are closed; others stay.
+TEST(CloseRunningApplication, ClosesOnlyTheInstalledCopy) {
+  const fs::path installation = UserApplicationFolder();
+  fs::remove_all(installation);
+  PlaceSampleApp(installation);
+  ScratchFolder elsewhere;
+  PlaceSampleApp(elsewhere.Path());
+
+  const auto start = [](const fs::path& exe) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    std::wstring line = L"\"" + exe.native() + L"\"";
+    EXPECT_TRUE(CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
+    CloseHandle(info.hThread);
+    WaitForInputIdle(info.hProcess, 10000);
+    return info.hProcess;
+  };
+  // The same path in other letter case is the same program.
+  std::wstring upper = installation.native();
+  for (wchar_t& c : upper) c = static_cast<wchar_t>(towupper(c));
+  HANDLE installed = start(fs::path(upper) / L"Tessaline.exe");
+  HANDLE other = start(elsewhere / L"Tessaline.exe");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // let the windows appear
+
+  CloseRunningApplication();
+  EXPECT_EQ(WaitForSingleObject(installed, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  DWORD code = 99;
+  GetExitCodeProcess(installed, &code);
+  EXPECT_EQ(code, 0U);
+  EXPECT_EQ(WaitForSingleObject(other, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  TerminateProcess(other, 0);
+  WaitForSingleObject(other, 5000);
+  CloseHandle(installed);
+  CloseHandle(other);
+
+  // One that ignores WM_CLOSE is ended.
+  WriteBytes(installation / L"sample-behaviour.txt", "ignore-close\n");
+  HANDLE stubborn = start(installation / L"Tessaline.exe");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  CloseRunningApplication();
+  EXPECT_EQ(WaitForSingleObject(stubborn, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  CloseHandle(stubborn);
+  CloseRunningApplication();  // nothing running: returns at once
+  fs::remove_all(installation);
+}
+
+}  // namespace
+}  // namespace tessaline
