@@ -161,7 +161,8 @@ class PublishTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     std::setlocale(LC_ALL, "C.UTF-8");
-    const fs::path keys = fs::path(TESSALINE_TEST_WORK) / "keys";
+    // Each test runs in its own process, several at once: one key folder each.
+    const fs::path keys = fs::path(TESSALINE_TEST_WORK) / ("keys-" + std::to_string(getpid()));
     fs::remove_all(keys);
     fs::create_directories(keys);
     const PrivateKey key = GenerateP256Key();
