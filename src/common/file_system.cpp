@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "text_conversion.h"
+#include "unique_handle.h"
 
 namespace fs = std::filesystem;
 
@@ -107,16 +108,15 @@ void RemoveEntry(const fs::path& path, DWORD attributes, std::uintmax_t& count, 
   if (folder && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
     WIN32_FIND_DATAW entry{};
     const fs::path pattern = path / L"*";
-    HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
-    if (find == INVALID_HANDLE_VALUE) {
+    const UniqueFind find(FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0));
+    if (!find) {
       if (!error && !IsMissing(GetLastError())) error = LastError();
     } else {
       do {
         const std::wstring name = entry.cFileName;
         if (name == L"." || name == L"..") continue;
         RemoveEntry(path / name, entry.dwFileAttributes, count, error);
-      } while (FindNextFileW(find, &entry));
-      FindClose(find);
+      } while (FindNextFileW(find.Get(), &entry));
     }
   }
   const BOOL removed = folder ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());

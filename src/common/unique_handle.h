@@ -97,6 +97,32 @@ struct InternetHandleTraits {
   static void Close(Type h) noexcept { WinHttpCloseHandle(h); }
 };
 
+struct GdiObjectTraits {
+  using Type = HGDIOBJ;
+  static Type Invalid() noexcept { return nullptr; }
+  static void Close(Type h) noexcept { DeleteObject(h); }
+};
+
+struct FindHandleTraits {
+  using Type = HANDLE;
+  static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+  static void Close(Type h) noexcept { FindClose(h); }
+};
+
+// Selects an object into a device context for one scope and puts the
+// previous one back at its end.
+class ScopedSelection {
+ public:
+  ScopedSelection(HDC dc, HGDIOBJ object) noexcept : dc_(dc), previous_(SelectObject(dc, object)) {}
+  ~ScopedSelection() { SelectObject(dc_, previous_); }
+  ScopedSelection(const ScopedSelection&) = delete;
+  ScopedSelection& operator=(const ScopedSelection&) = delete;
+
+ private:
+  HDC dc_;
+  HGDIOBJ previous_;
+};
+
 using UniqueHandle = UniqueResource<KernelHandleTraits>;
 using UniqueFile = UniqueResource<FileHandleTraits>;
 using UniqueRegistryKey = UniqueResource<RegistryKeyTraits>;
@@ -105,5 +131,7 @@ using UniqueAlgorithmProvider = UniqueResource<AlgorithmProviderTraits>;
 using UniqueCryptoKey = UniqueResource<CryptoKeyTraits>;
 using UniqueHash = UniqueResource<HashTraits>;
 using UniqueInternet = UniqueResource<InternetHandleTraits>;
+using UniqueGdiObject = UniqueResource<GdiObjectTraits>;
+using UniqueFind = UniqueResource<FindHandleTraits>;
 
 }  // namespace tessaline

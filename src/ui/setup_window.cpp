@@ -15,6 +15,7 @@
 #include "lifecycle.h"
 #include "progress_text.h"
 #include "text_conversion.h"
+#include "unique_handle.h"
 
 namespace tessaline {
 
@@ -49,8 +50,8 @@ struct WindowState {
   HWND detail = nullptr;
   HWND checkbox = nullptr;
   HWND action = nullptr;
-  HFONT bodyFont = nullptr;
-  HFONT titleFont = nullptr;
+  UniqueGdiObject bodyFont;
+  UniqueGdiObject titleFont;
   bool finished = false;
   // Whether the user asked to cancel. The worker's own cancellation (a part
   // that failed stops the others) is not the user's, and is not shown as one.
@@ -88,8 +89,8 @@ void RequestDarkTitleBar(HWND window) {
 
 void Create(HWND window) {
   RequestDarkTitleBar(window);
-  state.bodyFont = MakeFont(18, FW_NORMAL);
-  state.titleFont = MakeFont(34, FW_SEMIBOLD);
+  state.bodyFont.Reset(MakeFont(18, FW_NORMAL));
+  state.titleFont.Reset(MakeFont(34, FW_SEMIBOLD));
 
   state.logo = MakeChild(window, L"STATIC", kLogoBadgeId, SS_OWNERDRAW, 32, 28, 50, 50, L"T");
   state.title = MakeChild(window, L"STATIC", 0, 0, 100, 24, 610, 46, L"Install Tessaline");
@@ -104,10 +105,10 @@ void Create(HWND window) {
                              L"Add Tessaline to Start menu");
   state.action = MakeChild(window, L"BUTTON", kActionButtonId, BS_OWNERDRAW, 584, 266, 130, 42, L"Cancel");
 
-  SendMessageW(state.title, WM_SETFONT, reinterpret_cast<WPARAM>(state.titleFont), TRUE);
+  SendMessageW(state.title, WM_SETFONT, reinterpret_cast<WPARAM>(state.titleFont.Get()), TRUE);
   for (HWND child : {state.logo, state.subtitle, state.description, state.status, state.detail, state.checkbox,
                      state.action}) {
-    SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(state.bodyFont), TRUE);
+    SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(state.bodyFont.Get()), TRUE);
   }
 
   SendMessageW(state.checkbox, BM_SETCHECK, BST_CHECKED, 0);
@@ -134,39 +135,33 @@ void Create(HWND window) {
   StartInstallWorker();
 }
 
-void DrawBadge(const DRAWITEMSTRUCT& item) {
-  HBRUSH brush = CreateSolidBrush(kAccent);
-  HPEN pen = CreatePen(PS_SOLID, 1, kAccent);
-  HGDIOBJ oldBrush = SelectObject(item.hDC, brush);
-  HGDIOBJ oldPen = SelectObject(item.hDC, pen);
-  Ellipse(item.hDC, item.rcItem.left, item.rcItem.top, item.rcItem.right, item.rcItem.bottom);
+// Fills the item with `face` (a circle or a rounded rectangle) and writes
+// `text` centred on it in white.
+void DrawOnAccent(const DRAWITEMSTRUCT& item, COLORREF face, bool circle, const wchar_t* text, int length) {
+  // Declared before the selections, so they are deleted after being deselected.
+  const UniqueGdiObject brush(CreateSolidBrush(face));
+  const UniqueGdiObject pen(CreatePen(PS_SOLID, 1, face));
+  const ScopedSelection selectBrush(item.hDC, brush.Get());
+  const ScopedSelection selectPen(item.hDC, pen.Get());
+  const RECT& r = item.rcItem;
+  if (circle) {
+    Ellipse(item.hDC, r.left, r.top, r.right, r.bottom);
+  } else {
+    RoundRect(item.hDC, r.left, r.top, r.right, r.bottom, 10, 10);
+  }
   SetBkMode(item.hDC, TRANSPARENT);
   SetTextColor(item.hDC, kOnAccent);
-  RECT area = item.rcItem;
-  DrawTextW(item.hDC, L"T", 1, &area, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
-  SelectObject(item.hDC, oldBrush);
-  SelectObject(item.hDC, oldPen);
-  DeleteObject(brush);
-  DeleteObject(pen);
+  RECT area = r;
+  DrawTextW(item.hDC, text, length, &area, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
 }
+
+void DrawBadge(const DRAWITEMSTRUCT& item) { DrawOnAccent(item, kAccent, true, L"T", 1); }
 
 void DrawButton(const DRAWITEMSTRUCT& item) {
   const COLORREF face = (item.itemState & ODS_SELECTED) ? kAccentPressed : kAccent;
-  HBRUSH brush = CreateSolidBrush(face);
-  HPEN pen = CreatePen(PS_SOLID, 1, face);
-  HGDIOBJ oldBrush = SelectObject(item.hDC, brush);
-  HGDIOBJ oldPen = SelectObject(item.hDC, pen);
-  RoundRect(item.hDC, item.rcItem.left, item.rcItem.top, item.rcItem.right, item.rcItem.bottom, 10, 10);
-  SetBkMode(item.hDC, TRANSPARENT);
-  SetTextColor(item.hDC, kOnAccent);
   wchar_t caption[64] = {};
   const int length = GetWindowTextW(item.hwndItem, caption, 64);
-  RECT area = item.rcItem;
-  DrawTextW(item.hDC, caption, length, &area, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
-  SelectObject(item.hDC, oldBrush);
-  SelectObject(item.hDC, oldPen);
-  DeleteObject(brush);
-  DeleteObject(pen);
+  DrawOnAccent(item, face, false, caption, length);
 }
 
 void RefreshProgress() {
@@ -254,10 +249,9 @@ LRESULT CALLBACK SetupWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
       Create(window);
       return 0;
     case WM_DESTROY:
-      if (state.bodyFont != nullptr) DeleteObject(state.bodyFont);
-      if (state.titleFont != nullptr) DeleteObject(state.titleFont);
-      if (BackgroundBrush != nullptr) DeleteObject(BackgroundBrush);
-      state.bodyFont = state.titleFont = nullptr;
+      state.bodyFont.Reset();
+      state.titleFont.Reset();
+      UniqueGdiObject(BackgroundBrush).Reset();
       BackgroundBrush = nullptr;
       PostQuitMessage(0);
       return 0;
