@@ -8,7 +8,7 @@
 #  - every DLL that is not needed before that first act is delay-loaded, so it
 #    is first loaded after it (Wine honours neither DependentLoadFlags nor
 #    KnownDLLs; on Windows this also covers the DLLs that are no KnownDLLs),
-#    and wWinMain loads them all from System32 right after that first act
+#    and wWinMain loads them (comctl32 aside) from System32 right after it
 #    (Wine resolves the delay imports of its own DLLs with the program's
 #    folder first, but finds a DLL already loaded by its name).
 # Only kernel32 (the call itself) and the C runtime stay static imports.
@@ -60,9 +60,11 @@ function(tessaline_harden_executable target)
       message(FATAL_ERROR "filling the load-configuration directory needs objdump (CMAKE_OBJDUMP)")
     endif()
     find_program(TESSALINE_BASH bash REQUIRED)
-    target_sources(${target} PRIVATE "${PROJECT_SOURCE_DIR}/src/entry/load_config.c")
+    target_sources(${target} PRIVATE
+      "${PROJECT_SOURCE_DIR}/src/entry/load_config.c" "${PROJECT_SOURCE_DIR}/src/entry/delay_import_end.c")
+    # Needs the symbols: before any strip step added after this call.
     add_custom_command(TARGET ${target} POST_BUILD
-      COMMAND "${TESSALINE_BASH}" "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/fill_load_config_directory.sh"
+      COMMAND "${TESSALINE_BASH}" "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/fill_image_directories.sh"
               "${CMAKE_OBJDUMP}" "$<TARGET_FILE:${target}>"
       VERBATIM)
   else()

@@ -38,7 +38,8 @@ _Static_assert(offsetof(TessalineLoadConfig, DependentLoadFlags) == 78, "Depende
 _Static_assert(sizeof(TessalineLoadConfig) == 112, "the record is the 112-byte form");
 
 /* Linkers know the record by this name. GNU ld 2.40 links it but leaves the
- * image's load-configuration directory empty; the build then fills it. */
+ * image's load-configuration directory empty; the build then fills it
+ * (cmake/fill_image_directories.sh). */
 const TessalineLoadConfig _load_config_used = {
     .Size = sizeof(TessalineLoadConfig),
     .DependentLoadFlags = LOAD_LIBRARY_SEARCH_SYSTEM32,

@@ -1,0 +1,338 @@
+// Setup started from a folder where someone left DLLs named like the ones it
+// uses, the way a Downloads or temporary folder can hold them. Wine is told to
+// prefer a DLL from the program's folder to its own (as Windows does for DLLs
+// that are no KnownDLLs), so a planted DLL is loaded unless Setup keeps the
+// loader to System32. Every mode runs; none may load it.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "planted_dlls.h"
+#include "ui_driver.h"
+#include "unique_handle.h"
+#include "windows_test_support.h"
+
+namespace tessaline {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tessaline::testing;
+
+// msvcrt and kernel32 are not planted: they are loaded with the image itself,
+// before any code of Setup runs. Windows takes them from its KnownDLLs; Wine
+// has no KnownDLLs and ignores DependentLoadFlags, so under Wine nothing can
+// keep them out of the program's folder.
+const std::vector<std::wstring> kPlantedDlls = {TESSALINE_PLANTED_DLLS};
+
+fs::path PlantedDll(const std::wstring& name) {
+  return TestExecutableFolder() / L"planted" / name / (name + L".dll");
+}
+
+// While this lives, programs named `program` prefer a DLL named `dll` from
+// their own folder to Wine's, as Windows does for DLLs that are no KnownDLLs.
+// Wine's per-program overrides, not WINEDLLOVERRIDES: Wine 8 takes that
+// variable from the Unix environment, which a child started with
+// CreateProcessW inherits unchanged from the test's own start.
+class PreferLocalDll {
+ public:
+  PreferLocalDll(const std::wstring& program, const std::wstring& dll)
+      : key_(L"Software\\Wine\\AppDefaults\\" + program) {
+    const std::wstring overrides = key_ + L"\\DllOverrides";
+    const wchar_t order[] = L"native,builtin";
+    const LSTATUS status = RegSetKeyValueW(HKEY_CURRENT_USER, overrides.c_str(), dll.c_str(), REG_SZ, order,
+                                           sizeof(order));
+    if (status != ERROR_SUCCESS) throw std::runtime_error("cannot set the DLL override: " + std::to_string(status));
+  }
+  ~PreferLocalDll() { RegDeleteTreeW(HKEY_CURRENT_USER, key_.c_str()); }
+  PreferLocalDll(const PreferLocalDll&) = delete;
+  PreferLocalDll& operator=(const PreferLocalDll&) = delete;
+
+ private:
+  std::wstring key_;
+};
+
+// While this lives, a crashing program ends at once instead of waiting in
+// Wine's crash dialog. Only a Setup that loaded a planted DLL crashes; it
+// should fail its test, not hang it.
+class QuietCrashes {
+ public:
+  QuietCrashes() {
+    DWORD size = sizeof(previous_);
+    had_ = RegGetValueW(HKEY_CURRENT_USER, kKey, kValue, RRF_RT_REG_DWORD, nullptr, &previous_, &size) == ERROR_SUCCESS;
+    const DWORD off = 0;
+    RegSetKeyValueW(HKEY_CURRENT_USER, kKey, kValue, REG_DWORD, &off, sizeof(off));
+  }
+  ~QuietCrashes() {
+    if (had_) {
+      RegSetKeyValueW(HKEY_CURRENT_USER, kKey, kValue, REG_DWORD, &previous_, sizeof(previous_));
+    } else {
+      RegDeleteKeyValueW(HKEY_CURRENT_USER, kKey, kValue);
+    }
+  }
+  QuietCrashes(const QuietCrashes&) = delete;
+  QuietCrashes& operator=(const QuietCrashes&) = delete;
+
+ private:
+  static constexpr const wchar_t* kKey = L"Software\\Wine\\WineDbg";
+  static constexpr const wchar_t* kValue = L"ShowCrashDialog";
+  DWORD previous_ = 0;
+  bool had_ = false;
+};
+
+// A name of this test process's own, so that no other test's program is
+// given the override.
+std::wstring OwnName(const std::wstring& stem) { return stem + L"-" + std::to_wstring(GetCurrentProcessId()) + L".exe"; }
+
+// A started process that the test talks to before it ends.
+class RunningProcess {
+ public:
+  RunningProcess(const fs::path& program, const std::vector<std::wstring>& arguments) {
+    std::wstring commandLine = QuoteCommandLineArgument(program.native());
+    for (const std::wstring& argument : arguments) commandLine += L" " + QuoteCommandLineArgument(argument);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info)) {
+      const DWORD error = GetLastError();
+      throw std::runtime_error("cannot start " + program.string() + ": " + std::to_string(error));
+    }
+    process_.Reset(info.hProcess);
+    UniqueHandle thread(info.hThread);
+    id_ = info.dwProcessId;
+  }
+  ~RunningProcess() {
+    if (!Ended()) TerminateProcess(process_.Get(), 99);
+  }
+  RunningProcess(const RunningProcess&) = delete;
+  RunningProcess& operator=(const RunningProcess&) = delete;
+
+  DWORD Id() const { return id_; }
+  bool Ended() const { return WaitForSingleObject(process_.Get(), 0) == WAIT_OBJECT_0; }
+  // The exit code, or nullopt while it still runs after `timeout`.
+  std::optional<DWORD> WaitForExit(std::chrono::milliseconds timeout) const {
+    if (WaitForSingleObject(process_.Get(), static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) return std::nullopt;
+    DWORD code = 0;
+    GetExitCodeProcess(process_.Get(), &code);
+    return code;
+  }
+
+ private:
+  UniqueHandle process_;
+  DWORD id_ = 0;
+};
+
+constexpr auto kProcessTime = std::chrono::seconds(30);
+constexpr auto kNow = std::chrono::milliseconds(0);
+const std::optional<DWORD> kSuccess = 0;
+
+class PlantedBesideSetup : public ::testing::TestWithParam<std::wstring> {
+ protected:
+  void SetUp() override {
+    fs::copy_file(SetupExecutable(), setup);
+    fs::copy_file(PlantedDll(GetParam()), folder / (GetParam() + L".dll"));
+  }
+
+  fs::path Marker() const { return folder / (GetParam() + L".dll.loaded"); }
+  bool Planted() const { return fs::exists(Marker()); }
+
+  // Each mode is judged on its own process.
+  RunningProcess Start(const std::vector<std::wstring>& arguments) const {
+    fs::remove(Marker());
+    return RunningProcess(setup, arguments);
+  }
+
+  // Until the process ends, `ready` holds or the planted DLL shows loaded. A
+  // Setup that loaded it is given up at once: it would crash at its first
+  // call into the stand-in, and Wine's debugger would keep it from ending.
+  void WaitFor(const RunningProcess& process, const std::function<bool()>& ready = [] { return false; }) const {
+    WaitUntil([&] { return process.Ended() || Planted() || ready(); }, kProcessTime);
+  }
+
+  // The exit code of a mode without a window, or nullopt.
+  std::optional<DWORD> Run(const std::vector<std::wstring>& arguments) const {
+    RunningProcess process = Start(arguments);
+    WaitFor(process);
+    return Planted() ? std::nullopt : process.WaitForExit(kNow);
+  }
+
+  // The mode's window: found, then closed the way the user would close it.
+  // The install worker of the plain mode ignores the first close while it
+  // runs (that one only cancels), so the close is repeated until Setup ends.
+  std::optional<DWORD> RunWindowMode(const std::vector<std::wstring>& arguments) const {
+    RunningProcess process = Start(arguments);
+    HWND window = nullptr;
+    WaitFor(process, [&] { return (window = FindProcessWindow(process.Id(), L"TessalineSetupWindow")) != nullptr; });
+    if (window == nullptr) {
+      if (!Planted()) ADD_FAILURE() << "no Setup window (does the bench's display run?)";
+      return std::nullopt;
+    }
+    for (int attempt = 0; attempt < 240 && !Planted(); ++attempt) {
+      PostMessageW(window, WM_CLOSE, 0, 0);
+      if (const std::optional<DWORD> code = process.WaitForExit(std::chrono::milliseconds(500))) return code;
+    }
+    return std::nullopt;
+  }
+
+  QuietCrashes quietCrashes;
+  ScratchFolder folder;
+  fs::path setup = folder / OwnName(L"TessalineSetup");
+  PreferLocalDll preferLocal{setup.filename().native(), GetParam()};
+};
+
+TEST_P(PlantedBesideSetup, IsLoadedInNoMode) {
+  {
+    SCOPED_TRACE("--lifecycle-probe");
+    const fs::path output = folder / L"probe.txt";
+    EXPECT_EQ(Run({L"--lifecycle-probe", L"none", L"1.0.0", output.native()}), kSuccess);
+    EXPECT_EQ(ReadBytes(output), "install\n");
+    EXPECT_FALSE(Planted());
+  }
+  {
+    // The signature check is where bcrypt is first called.
+    SCOPED_TRACE("--verify-manifest");
+    const fs::path fixtures = TestExecutableFolder() / L"fixtures" / L"signatures";
+    ASSERT_TRUE(fs::exists(fixtures / L"manifest.json")) << "the signature fixtures were not made";
+    EXPECT_EQ(Run({L"--verify-manifest", (fixtures / L"manifest.json").native(),
+                   (fixtures / L"manifest.json.sig").native()}),
+              kSuccess);
+    EXPECT_EQ(Run({L"--verify-manifest", (folder / L"missing.json").native(), (folder / L"missing.sig").native()}),
+              std::optional<DWORD>(1));
+    EXPECT_FALSE(Planted());
+  }
+  {
+    // Not a backup folder: refused, after the worker's start-up.
+    SCOPED_TRACE("--cleanup-worker");
+    EXPECT_EQ(Run({L"--cleanup-worker", L"1", L"C:\\x"}), std::optional<DWORD>(1));
+    EXPECT_FALSE(Planted());
+  }
+  {
+    // With nothing installed the quiet worker removes nothing and succeeds;
+    // it still looks up the user's folders, registry key and shortcut.
+    SCOPED_TRACE("--uninstall-worker");
+    EXPECT_EQ(Run({L"--uninstall-worker", L"1", L"--quiet"}), kSuccess);
+    EXPECT_FALSE(Planted());
+  }
+  {
+    // The launcher asks first; answering No ends it before any copy starts.
+    SCOPED_TRACE("--uninstall");
+    RunningProcess launcher = Start({L"--uninstall"});
+    HWND box = nullptr;
+    WaitFor(launcher, [&] { return (box = FindMessageBox(launcher.Id())) != nullptr; });
+    ASSERT_FALSE(Planted());
+    ASSERT_NE(box, nullptr) << "no question box (does the bench's display run?)";
+    EXPECT_EQ(MessageBoxText(box), L"Remove Tessaline from this computer?");
+    PressMessageBoxButton(box, IDNO);
+    WaitFor(launcher);
+    EXPECT_FALSE(Planted());
+    EXPECT_EQ(launcher.WaitForExit(kNow), kSuccess);
+  }
+  {
+    SCOPED_TRACE("--ui-preview");
+    EXPECT_EQ(RunWindowMode({L"--ui-preview"}), kSuccess);
+    EXPECT_FALSE(Planted());
+  }
+  {
+    // The window with its install worker, which goes for the release service.
+    SCOPED_TRACE("no arguments");
+    EXPECT_EQ(RunWindowMode({}), kSuccess);
+    EXPECT_FALSE(Planted());
+  }
+}
+
+// The control: the same DLL and the same override beside a program without
+// the protection is loaded, so the test above can fail.
+class PlantedBesideAPlainProgram : public ::testing::TestWithParam<std::wstring> {};
+
+TEST_P(PlantedBesideAPlainProgram, IsLoaded) {
+  QuietCrashes quietCrashes;
+  ScratchFolder folder;
+  const fs::path program = folder / OwnName(L"plain_importer");
+  PreferLocalDll preferLocal(program.filename().native(), GetParam());
+  fs::copy_file(TestExecutableFolder() / L"plain_importer.exe", program);
+  fs::copy_file(PlantedDll(GetParam()), folder / (GetParam() + L".dll"));
+  const fs::path marker = folder / (GetParam() + L".dll.loaded");
+  // Its exit code says nothing: a planted DLL that stands in for a real one
+  // can break the Wine libraries that import it.
+  RunningProcess process(program, {});
+  WaitUntil([&] { return process.Ended() || fs::exists(marker); }, kProcessTime);
+  EXPECT_TRUE(fs::exists(marker));
+}
+
+std::string DllName(const ::testing::TestParamInfo<std::wstring>& info) {
+  std::string name;
+  for (const wchar_t c : info.param) name += static_cast<char>(c);
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Dlls, PlantedBesideSetup, ::testing::ValuesIn(kPlantedDlls), DllName);
+INSTANTIATE_TEST_SUITE_P(Dlls, PlantedBesideAPlainProgram, ::testing::ValuesIn(kPlantedDlls), DllName);
+
+// The image's own request to the loader: static imports from System32 only.
+struct LoadConfiguration {
+  DWORD directorySize = 0;
+  DWORD recordSize = 0;
+  WORD dependentLoadFlags = 0;
+};
+
+template <typename T>
+T At(const std::string& image, std::size_t offset) {
+  if (offset > image.size() || image.size() - offset < sizeof(T)) throw std::runtime_error("truncated image");
+  T value;
+  std::memcpy(&value, image.data() + offset, sizeof(T));
+  return value;
+}
+
+std::optional<LoadConfiguration> ReadLoadConfiguration(const fs::path& path) {
+  const std::string image = ReadBytes(path);
+  const auto dos = At<IMAGE_DOS_HEADER>(image, 0);
+  const auto nt = At<IMAGE_NT_HEADERS64>(image, static_cast<std::size_t>(dos.e_lfanew));
+  if (nt.Signature != IMAGE_NT_SIGNATURE || nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
+    throw std::runtime_error("not a PE32+ image");
+  }
+  const IMAGE_DATA_DIRECTORY directory = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG];
+  if (directory.VirtualAddress == 0) return std::nullopt;
+
+  const std::size_t sections = static_cast<std::size_t>(dos.e_lfanew) + offsetof(IMAGE_NT_HEADERS64, OptionalHeader) +
+                               nt.FileHeader.SizeOfOptionalHeader;
+  for (WORD i = 0; i < nt.FileHeader.NumberOfSections; ++i) {
+    const auto section = At<IMAGE_SECTION_HEADER>(image, sections + i * sizeof(IMAGE_SECTION_HEADER));
+    if (directory.VirtualAddress < section.VirtualAddress ||
+        directory.VirtualAddress >= section.VirtualAddress + section.SizeOfRawData) {
+      continue;
+    }
+    const std::size_t record = section.PointerToRawData + (directory.VirtualAddress - section.VirtualAddress);
+    LoadConfiguration configuration;
+    configuration.directorySize = directory.Size;
+    configuration.recordSize = At<DWORD>(image, record);
+    // DependentLoadFlags: offset 78 of the 64-bit record.
+    if (configuration.recordSize >= 80) configuration.dependentLoadFlags = At<WORD>(image, record + 78);
+    return configuration;
+  }
+  throw std::runtime_error("the load configuration lies in no section");
+}
+
+TEST(SetupLoadConfiguration, AsksForStaticImportsFromSystem32Only) {
+  const std::optional<LoadConfiguration> configuration = ReadLoadConfiguration(SetupExecutable());
+  ASSERT_TRUE(configuration.has_value()) << "no load configuration directory";
+  EXPECT_EQ(configuration->dependentLoadFlags, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  EXPECT_EQ(configuration->directorySize, configuration->recordSize);
+}
+
+TEST(SetupLoadConfiguration, ThePlainProgramAsksForNothing) {
+  const std::optional<LoadConfiguration> configuration =
+      ReadLoadConfiguration(TestExecutableFolder() / L"plain_importer.exe");
+  EXPECT_TRUE(!configuration || configuration->dependentLoadFlags == 0);
+}
+
+}  // namespace
+}  // namespace tessaline
