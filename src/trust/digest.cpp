@@ -15,12 +15,15 @@ std::vector<std::uint8_t> ReadSetupFile(const std::filesystem::path& path) {
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file) throw SetupError("Unable to read a setup file");
 
+  // The file may still grow while it is read; read until the end it has now.
+  // Room for the file and one more chunk: the read that finds the end must
+  // not reallocate, which would hold the file in memory three times over.
+  constexpr DWORD kChunk = 1U << 20;
   std::vector<std::uint8_t> data;
   LARGE_INTEGER size{};
-  if (GetFileSizeEx(file.Get(), &size) && size.QuadPart > 0) data.reserve(static_cast<std::size_t>(size.QuadPart));
-
-  // The file may still grow while it is read; read until the end it has now.
-  constexpr DWORD kChunk = 1U << 20;
+  if (GetFileSizeEx(file.Get(), &size) && size.QuadPart > 0) {
+    data.reserve(static_cast<std::size_t>(size.QuadPart) + kChunk);
+  }
   std::size_t filled = 0;
   while (true) {
     data.resize(filled + kChunk);
