@@ -7,5 +7,6 @@ ProgressCounters progressCounters;
 std::atomic<bool> AddToStartMenu{true};
 std::filesystem::path launchPath;
 std::atomic<HWND> setupWindow{nullptr};
+std::atomic<StageObserver> stageObserver{nullptr};
 
 }  // namespace tessaline

@@ -30,4 +30,14 @@ extern std::filesystem::path launchPath;
 // The one Setup window, target of every message the worker posts.
 extern std::atomic<HWND> setupWindow;
 
+// Told, on the worker's thread, each time the installation enters a stage
+// ("manifest", "download", ...). For a process that measures the pipeline;
+// Setup itself sets none, and then a mark costs one atomic load.
+using StageObserver = void (*)(const char* stage);
+extern std::atomic<StageObserver> stageObserver;
+
+inline void MarkStage(const char* stage) {
+  if (const StageObserver observer = stageObserver.load()) observer(stage);
+}
+
 }  // namespace tessaline

@@ -143,6 +143,7 @@ fs::path InstallPackage(const fs::path& package, const std::string& version) {
   fsops::CreateDirectories(paths.quorvant);
   try {
     fsops::CopyFile(SetupExecutablePath(), paths.setupCopy, fs::copy_options::overwrite_existing);
+    MarkStage("extract");
     fsops::CreateDirectories(paths.staging);
     const std::wstring arguments = L"-xf " + QuoteCommandLineArgument(package.native()) + L" -C " +
                                    QuoteCommandLineArgument(paths.staging.native());
@@ -151,6 +152,7 @@ fs::path InstallPackage(const fs::path& package, const std::string& version) {
     }
     paths.appRoot = FindAppRoot(paths.staging);
     if (!IsRegularFile(paths.appRoot / L"Tessaline.exe")) throw SetupError("Tessaline.exe is missing from the package");
+    MarkStage("smoke test");
     RunSmokeTest(paths.appRoot, report);
   } catch (...) {
     // Nothing of the installation was touched yet; leave nothing behind either.
@@ -161,6 +163,7 @@ fs::path InstallPackage(const fs::path& package, const std::string& version) {
     throw;
   }
 
+  MarkStage("activation");
   try {
     Activate(paths, version);
   } catch (...) {

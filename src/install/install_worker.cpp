@@ -114,6 +114,7 @@ void RefuseUnsafeCacheName(const std::string& version) {
 }
 
 void RunPipeline() {
+  MarkStage("manifest");
   PostStatus(L"Checking the Quorvant release\u2026");
   const std::vector<std::uint8_t> manifestBytes = FetchToMemory(ManifestUrl());
   const std::vector<std::uint8_t> signature = FetchToMemory(ManifestUrl() + L".sig");
@@ -137,9 +138,11 @@ void RunPipeline() {
   progressCounters.downloadStart.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                            std::chrono::steady_clock::now().time_since_epoch())
                                            .count());
+  MarkStage("download");
   PostStatus(L"Downloading Tessaline\u2026");
   DownloadParts(manifest, cacheFolder);
 
+  MarkStage("assemble and verify");
   PostStatus(L"Verifying the downloaded package\u2026");
   const fs::path package = cacheFolder / Utf8ToWide(manifest.filename);
   fs::path partial = package;
@@ -149,6 +152,7 @@ void RunPipeline() {
   if (fsops::Exists(package)) fsops::Remove(package);
   fsops::Rename(partial, package);
 
+  MarkStage("close application");
   PostStatus(L"Closing Tessaline if it is running\u2026");
   CloseRunningApplication();
   switch (decision.action) {
@@ -197,6 +201,7 @@ void InstallWorker() {
     failure = std::make_unique<std::wstring>(L"Installation failed");
   }
   if (SUCCEEDED(com)) CoUninitialize();
+  MarkStage("finished");
   // The last act of the worker.
   const WPARAM succeeded = failure ? 0 : 1;
   Post(FinishedMessage, succeeded, std::move(failure));

@@ -69,10 +69,18 @@ class InstallPipeline : public ::testing::Test {
   std::vector<std::wstring> lines;
 };
 
+std::vector<std::string> markedStages;
+
 TEST_F(InstallPipeline, InstallsWhenNothingIsInstalled) {
   ServeRelease(L"v1.0.0");
+  // The marks that measurements split the pipeline by, in the worker's order.
+  markedStages.clear();
+  stageObserver = [](const char* stage) { markedStages.emplace_back(stage); };
   const auto messages = Run();
+  stageObserver = nullptr;
   ASSERT_EQ(Finished(messages).wParam, 1U) << Finished(messages).text;
+  EXPECT_EQ(markedStages, (std::vector<std::string>{"manifest", "download", "assemble and verify", "close application",
+                                                    "extract", "smoke test", "activation", "finished"}));
   EXPECT_EQ(lines, (std::vector<std::wstring>{L"Checking the Quorvant release\u2026", L"Downloading Tessaline\u2026",
                                                L"Verifying the downloaded package\u2026",
                                                L"Closing Tessaline if it is running\u2026", L"Installing Tessaline\u2026"}));
