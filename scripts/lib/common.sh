@@ -12,10 +12,12 @@ tessaline_packages=(
   googletest nlohmann-json3-dev libssl-dev libarchive-dev libarchive-tools libcpp-httplib-dev libz-mingw-w64-dev
 )
 
-# Installs, from Debian's packages, whatever of the list is not there yet.
+# Installs, from Debian's packages, whatever of the list (the arguments, or
+# tessaline_packages without any) is not there yet.
 ensure_packages() {
-  local missing=() package
-  for package in "${tessaline_packages[@]}"; do
+  local missing=() package wanted=("$@")
+  [[ $# -gt 0 ]] || wanted=("${tessaline_packages[@]}")
+  for package in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
   done
   [[ ${#missing[@]} -eq 0 ]] && return 0

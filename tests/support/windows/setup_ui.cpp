@@ -4,6 +4,9 @@
 //   setup-ui text CONTROL_ID
 //   setup-ui click CONTROL_ID
 //   setup-ui picture FILE.png
+//   setup-ui wait-end [SECONDS]  until the installation ended: exit 0 when
+//                                the window offers Launch, 1 when it offers Close
+//   setup-ui close               closes the window as its close box would
 // Exit code 0 on success, 1 when the window or the text does not appear in
 // time, 2 for a usage error.
 #include <windows.h>
@@ -13,6 +16,7 @@
 #include <cwchar>
 #include <string>
 
+#include "setup_window.h"
 #include "text_conversion.h"
 #include "ui_driver.h"
 
@@ -24,7 +28,7 @@ namespace {
 HWND SetupWindow() { return FindWindowW(L"TessalineSetupWindow", nullptr); }
 
 int Usage() {
-  std::fputs("usage: setup-ui wait-window [S] | wait-text ID TEXT [S] | text ID | click ID | picture FILE\n", stderr);
+  std::fputs("usage: setup-ui wait-window [S] | wait-text ID TEXT [S] | text ID | click ID | picture FILE | wait-end [S] | close\n", stderr);
   return 2;
 }
 
@@ -52,6 +56,18 @@ int wmain(int argc, wchar_t** argv) {
     if (!seen) std::fprintf(stderr, "setup-ui: control %d reads \"%s\"\n", id, WideToUtf8(ControlText(window, id)).c_str());
     return seen ? 0 : 1;
   }
+  if (command == L"wait-end") {
+    std::wstring action;
+    WaitUntil([&] {
+      action = ControlText(window, kActionButtonId);
+      return action == L"Launch" || action == L"Close";
+    }, Seconds(argc, argv, 2));
+    if (action != L"Launch") {
+      std::fprintf(stderr, "setup-ui: the installation did not succeed: %s\n",
+                   WideToUtf8(ControlText(window, kDetailTextId)).c_str());
+    }
+    return action == L"Launch" ? 0 : 1;
+  }
   if (command == L"text" && argc >= 3) {
     std::printf("%s\n", WideToUtf8(ControlText(window, std::wcstol(argv[2], nullptr, 10))).c_str());
     return 0;
@@ -61,5 +77,6 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   }
   if (command == L"picture" && argc >= 3) return SaveWindowPicture(window, argv[2]) ? 0 : 1;
+  if (command == L"close") return PostMessageW(window, WM_CLOSE, 0, 0) ? 0 : 1;
   return Usage();
 }

@@ -1,0 +1,133 @@
+#!/usr/bin/env python3
+"""Turns bench/run's measurements into its table and its JSON results.
+
+    report.py SAMPLES.jsonl RESULTS.json STAMP RUNS
+
+SAMPLES holds one {"metric": ..., "value": ...} per line; a metric measured
+in every run appears once per run and is reported as its median.
+"""
+import json
+import statistics
+import sys
+from collections import defaultdict
+
+# Setup's stages in order, with the reference work that does the same job.
+STAGES = [
+    ("manifest", []),
+    ("download", ["winhttp_download_s", "reference_part_digests_s"]),
+    ("assemble and verify", ["reference_assemble_s", "reference_package_digest_s"]),
+    ("close application", []),
+    ("extract", ["reference_extract_s"]),
+    ("smoke test", ["reference_smoke_s"]),
+    ("activation", []),
+]
+MIB = 1024 * 1024
+
+
+def load(path):
+    values = defaultdict(list)
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            if line.strip():
+                record = json.loads(line)
+                values[record["metric"]].append(record["value"])
+    return values
+
+
+def median(values):
+    return statistics.median(values) if values else None
+
+
+def ratio(a, b):
+    return a / b if a is not None and b else None
+
+
+def main():
+    samples_path, results_path, stamp, runs = sys.argv[1:5]
+    values = load(samples_path)
+    installs = values.pop("setup_install", [])
+    failed = [i for i in installs if not i["ok"]]
+    if failed:
+        sys.exit("bench: an install failed: " + failed[0]["failure"])
+
+    stage_times = defaultdict(list)
+    for install in installs:
+        for stage in install["stages"]:
+            stage_times[stage["name"]].append(stage["seconds"])
+    m = {name: median(v) for name, v in values.items()}
+    package = m["package_bytes"]
+    setup_stage = {name: median(stage_times[name]) for name, _ in STAGES}
+    reference_stage = {name: (sum(m[r] for r in refs) if refs else None) for name, refs in STAGES}
+    setup_install = median([i["seconds"] for i in installs])
+    reference_install = sum(v for v in reference_stage.values() if v is not None)
+    download = setup_stage["download"]
+
+    ratios = {
+        "download_setup_over_curl": ratio(download, m["curl_download_s"]),
+        "download_setup_over_winhttp": ratio(download, m["winhttp_download_s"]),
+        "install_setup_over_reference_tools": ratio(setup_install, reference_install),
+        "resume_sent_over_missing": ratio(m["resume_sent_bytes"], m["resume_missing_bytes"]),
+        "peak_memory_over_package": ratio(m["window_install_peak_kib"] * 1024, package),
+        "cached_rerun_part_bytes_sent": m["cached_part_bytes"],
+    }
+    figures = {
+        "package_bytes": package,
+        "parts": m["parts"],
+        "download_seconds": {"setup": download, "curl": m["curl_download_s"], "winhttp": m["winhttp_download_s"]},
+        "stages_seconds": {name: {"setup": setup_stage[name], "reference": reference_stage[name]}
+                           for name, _ in STAGES},
+        "install_seconds": {"setup_headless": setup_install, "reference_tools": reference_install,
+                            "setup_window_to_ready": m["window_install_s"]},
+        "resume": {"missing_bytes": m["resume_missing_bytes"], "sent_bytes": m["resume_sent_bytes"],
+                   "seconds_to_ready": m["window_resumed_s"]},
+        "peak_memory_kib": {"install": m["window_install_peak_kib"], "idle_window": m["idle_peak_kib"]},
+        "cached_rerun": {"seconds_to_ready": m["window_cached_s"], "part_bytes_sent": m["cached_part_bytes"]},
+        "release_exe_bytes": m["release_exe_bytes"],
+    }
+    results = {"when": stamp, "runs": int(runs), "ratios": ratios, "figures": figures,
+               "samples": {**values, "setup_install": installs}}
+    with open(results_path, "w", encoding="utf-8") as f:
+        json.dump(results, f, indent=2)
+        f.write("\n")
+
+    def seconds(v):
+        return "—" if v is None else f"{v:.2f} s"
+
+    def rate(s):
+        return f"{package / MIB / s:.0f} MiB/s" if s else "—"
+
+    rows = [
+        ("Ratios", None),
+        ("download stage, Setup / curl", f"{ratios['download_setup_over_curl']:.2f}"),
+        ("download stage, Setup / WinHTTP client", f"{ratios['download_setup_over_winhttp']:.2f}"),
+        ("whole install, Setup / reference tools", f"{ratios['install_setup_over_reference_tools']:.2f}"),
+        ("resume, bytes sent / bytes missing", f"{ratios['resume_sent_over_missing']:.3f}"),
+        ("peak memory / package size", f"{ratios['peak_memory_over_package']:.2f}"),
+        ("cached rerun, part bytes sent", f"{ratios['cached_rerun_part_bytes_sent']:.0f}"),
+        ("Download stage", None),
+        ("Setup (3 threads, parts verified)", f"{seconds(download)}  {rate(download)}"),
+        ("curl (3 at a time)", f"{seconds(m['curl_download_s'])}  {rate(m['curl_download_s'])}"),
+        ("WinHTTP client (3 at a time)", f"{seconds(m['winhttp_download_s'])}  {rate(m['winhttp_download_s'])}"),
+        ("Install by stage (Setup | reference)", None),
+    ]
+    for name, _ in STAGES:
+        rows.append((name, f"{seconds(setup_stage[name])} | {seconds(reference_stage[name])}"))
+    rows += [
+        ("total, headless", f"{seconds(setup_install)} | {seconds(reference_install)}"),
+        ("Setup's window, start to ready", seconds(m["window_install_s"])),
+        ("Other runs", None),
+        ("resumed: missing / sent", f"{m['resume_missing_bytes'] / MIB:.1f} MiB / {m['resume_sent_bytes'] / MIB:.1f} MiB"),
+        ("resumed: start to ready", seconds(m["window_resumed_s"])),
+        ("all cached: start to ready", seconds(m["window_cached_s"])),
+        ("peak memory: install / idle window",
+         f"{m['window_install_peak_kib'] / 1024:.0f} MiB / {m['idle_peak_kib'] / 1024:.0f} MiB"),
+        ("package", f"{package / MIB:.1f} MiB in {m['parts']:.0f} parts"),
+        ("TessalineSetup.exe (release)", f"{m['release_exe_bytes']:,.0f} bytes"),
+    ]
+    print(f"Tessaline Setup benchmark, {stamp}, median of {runs} runs")
+    for label, value in rows:
+        print(f"\n{label}" if value is None else f"  {label:<40} {value}")
+
+
+if __name__ == "__main__":
+    main()
