@@ -92,48 +92,15 @@ class QuietCrashes {
 // given the override.
 std::wstring OwnName(const std::wstring& stem) { return stem + L"-" + std::to_wstring(GetCurrentProcessId()) + L".exe"; }
 
-// A started process that the test talks to before it ends.
-class RunningProcess {
- public:
-  RunningProcess(const fs::path& program, const std::vector<std::wstring>& arguments) {
-    std::wstring commandLine = QuoteCommandLineArgument(program.native());
-    for (const std::wstring& argument : arguments) commandLine += L" " + QuoteCommandLineArgument(argument);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info)) {
-      const DWORD error = GetLastError();
-      throw std::runtime_error("cannot start " + program.string() + ": " + std::to_string(error));
-    }
-    process_.Reset(info.hProcess);
-    UniqueHandle thread(info.hThread);
-    id_ = info.dwProcessId;
-  }
-  ~RunningProcess() {
-    if (!Ended()) TerminateProcess(process_.Get(), 99);
-  }
-  RunningProcess(const RunningProcess&) = delete;
-  RunningProcess& operator=(const RunningProcess&) = delete;
-
-  DWORD Id() const { return id_; }
-  bool Ended() const { return WaitForSingleObject(process_.Get(), 0) == WAIT_OBJECT_0; }
-  // The exit code, or nullopt while it still runs after `timeout`.
-  std::optional<DWORD> WaitForExit(std::chrono::milliseconds timeout) const {
-    if (WaitForSingleObject(process_.Get(), static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) return std::nullopt;
-    DWORD code = 0;
-    GetExitCodeProcess(process_.Get(), &code);
-    return code;
-  }
-
- private:
-  UniqueHandle process_;
-  DWORD id_ = 0;
-};
-
 constexpr auto kProcessTime = std::chrono::seconds(30);
 constexpr auto kNow = std::chrono::milliseconds(0);
 const std::optional<DWORD> kSuccess = 0;
+
+// The exit code, or nullopt while the process still runs after `limit`.
+std::optional<DWORD> ExitCodeWithin(const StartedProcess& process, std::chrono::milliseconds limit) {
+  if (!process.EndsWithin(limit)) return std::nullopt;
+  return process.ExitCode();
+}
 
 class PlantedBesideSetup : public ::testing::TestWithParam<std::wstring> {
  protected:
@@ -146,30 +113,30 @@ class PlantedBesideSetup : public ::testing::TestWithParam<std::wstring> {
   bool Planted() const { return fs::exists(Marker()); }
 
   // Each mode is judged on its own process.
-  RunningProcess Start(const std::vector<std::wstring>& arguments) const {
+  StartedProcess Start(const std::vector<std::wstring>& arguments) const {
     fs::remove(Marker());
-    return RunningProcess(setup, arguments);
+    return StartedProcess(setup, arguments);
   }
 
   // Until the process ends, `ready` holds or the planted DLL shows loaded. A
   // Setup that loaded it is given up at once: it would crash at its first
   // call into the stand-in, and Wine's debugger would keep it from ending.
-  void WaitFor(const RunningProcess& process, const std::function<bool()>& ready = [] { return false; }) const {
-    WaitUntil([&] { return process.Ended() || Planted() || ready(); }, kProcessTime);
+  void WaitFor(const StartedProcess& process, const std::function<bool()>& ready = [] { return false; }) const {
+    WaitUntil([&] { return process.EndsWithin(kNow) || Planted() || ready(); }, kProcessTime);
   }
 
   // The exit code of a mode without a window, or nullopt.
   std::optional<DWORD> Run(const std::vector<std::wstring>& arguments) const {
-    RunningProcess process = Start(arguments);
+    StartedProcess process = Start(arguments);
     WaitFor(process);
-    return Planted() ? std::nullopt : process.WaitForExit(kNow);
+    return Planted() ? std::nullopt : ExitCodeWithin(process, kNow);
   }
 
   // The mode's window: found, then closed the way the user would close it.
   // The install worker of the plain mode ignores the first close while it
   // runs (that one only cancels), so the close is repeated until Setup ends.
   std::optional<DWORD> RunWindowMode(const std::vector<std::wstring>& arguments) const {
-    RunningProcess process = Start(arguments);
+    StartedProcess process = Start(arguments);
     HWND window = nullptr;
     WaitFor(process, [&] { return (window = FindProcessWindow(process.Id(), L"TessalineSetupWindow")) != nullptr; });
     if (window == nullptr) {
@@ -178,7 +145,7 @@ class PlantedBesideSetup : public ::testing::TestWithParam<std::wstring> {
     }
     for (int attempt = 0; attempt < 240 && !Planted(); ++attempt) {
       PostMessageW(window, WM_CLOSE, 0, 0);
-      if (const std::optional<DWORD> code = process.WaitForExit(std::chrono::milliseconds(500))) return code;
+      if (const std::optional<DWORD> code = ExitCodeWithin(process, std::chrono::milliseconds(500))) return code;
     }
     return std::nullopt;
   }
@@ -225,7 +192,7 @@ TEST_P(PlantedBesideSetup, IsLoadedInNoMode) {
   {
     // The launcher asks first; answering No ends it before any copy starts.
     SCOPED_TRACE("--uninstall");
-    RunningProcess launcher = Start({L"--uninstall"});
+    StartedProcess launcher = Start({L"--uninstall"});
     HWND box = nullptr;
     WaitFor(launcher, [&] { return (box = FindMessageBox(launcher.Id())) != nullptr; });
     ASSERT_FALSE(Planted());
@@ -234,7 +201,7 @@ TEST_P(PlantedBesideSetup, IsLoadedInNoMode) {
     PressMessageBoxButton(box, IDNO);
     WaitFor(launcher);
     EXPECT_FALSE(Planted());
-    EXPECT_EQ(launcher.WaitForExit(kNow), kSuccess);
+    EXPECT_EQ(ExitCodeWithin(launcher, kNow), kSuccess);
   }
   {
     SCOPED_TRACE("--ui-preview");
@@ -263,8 +230,8 @@ TEST_P(PlantedBesideAPlainProgram, IsLoaded) {
   const fs::path marker = folder / (GetParam() + L".dll.loaded");
   // Its exit code says nothing: a planted DLL that stands in for a real one
   // can break the Wine libraries that import it.
-  RunningProcess process(program, {});
-  WaitUntil([&] { return process.Ended() || fs::exists(marker); }, kProcessTime);
+  StartedProcess process(program, {});
+  WaitUntil([&] { return process.EndsWithin(kNow) || fs::exists(marker); }, kProcessTime);
   EXPECT_TRUE(fs::exists(marker));
 }
 

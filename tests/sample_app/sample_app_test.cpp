@@ -25,6 +25,7 @@ namespace {
 using testing::ReadBytes;
 using testing::RunProcess;
 using testing::ScratchFolder;
+using testing::StartedProcess;
 using testing::TestExecutableFolder;
 using testing::WriteBytes;
 using namespace std::chrono_literals;
@@ -35,48 +36,6 @@ constexpr char kPassing[] = "\"ok\": true";
 constexpr char kBuiltInVersion[] = TESSALINE_SAMPLE_VERSION;
 
 fs::path SampleExecutable() { return TestExecutableFolder() / L"sample-app" / L"Tessaline.exe"; }
-
-// A process the test starts and does not wait for; ended when the test is.
-class StartedProcess {
- public:
-  StartedProcess(const fs::path& program, const std::vector<std::wstring>& arguments) {
-    std::wstring commandLine = QuoteCommandLineArgument(program.native());
-    for (const std::wstring& argument : arguments) commandLine += L" " + QuoteCommandLineArgument(argument);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info)) {
-      throw std::runtime_error("CreateProcessW failed: " + std::to_string(GetLastError()));
-    }
-    process_.Reset(info.hProcess);
-    UniqueHandle(info.hThread).Reset();
-    id_ = info.dwProcessId;
-  }
-  ~StartedProcess() {
-    if (!EndsWithin(0ms)) {
-      TerminateProcess(process_.Get(), 99);
-      WaitForSingleObject(process_.Get(), 5000);
-    }
-  }
-  StartedProcess(const StartedProcess&) = delete;
-  StartedProcess& operator=(const StartedProcess&) = delete;
-
-  DWORD Id() const { return id_; }
-  bool EndsWithin(std::chrono::milliseconds limit) const {
-    return WaitForSingleObject(process_.Get(), static_cast<DWORD>(limit.count())) == WAIT_OBJECT_0;
-  }
-  DWORD ExitCode() const {
-    DWORD code = 0;
-    GetExitCodeProcess(process_.Get(), &code);
-    return code;
-  }
-  void Terminate(UINT code) const { TerminateProcess(process_.Get(), code); }
-
- private:
-  UniqueHandle process_;
-  DWORD id_ = 0;
-};
 
 // Polls until the condition holds; false if it still does not after `limit`.
 // The limit only bounds a hang, it is not what the test checks.

@@ -26,29 +26,57 @@ inline std::filesystem::path TestExecutableFolder() {
 
 inline std::filesystem::path SetupExecutable() { return TestExecutableFolder() / L"TessalineSetup.exe"; }
 
+// A process the test starts and does not wait for; ended when the test is.
+class StartedProcess {
+ public:
+  StartedProcess(const std::filesystem::path& program, const std::vector<std::wstring>& arguments) {
+    std::wstring commandLine = QuoteCommandLineArgument(program.native());
+    for (const std::wstring& argument : arguments) commandLine += L" " + QuoteCommandLineArgument(argument);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+      throw std::runtime_error("cannot start " + program.string() + ": CreateProcessW failed: " +
+                               std::to_string(GetLastError()));
+    }
+    process_.Reset(info.hProcess);
+    UniqueHandle(info.hThread).Reset();
+    id_ = info.dwProcessId;
+  }
+  ~StartedProcess() {
+    if (!EndsWithin(std::chrono::milliseconds(0))) {
+      TerminateProcess(process_.Get(), 99);
+      WaitForSingleObject(process_.Get(), 5000);
+    }
+  }
+  StartedProcess(const StartedProcess&) = delete;
+  StartedProcess& operator=(const StartedProcess&) = delete;
+
+  DWORD Id() const { return id_; }
+  bool EndsWithin(std::chrono::milliseconds limit) const {
+    return WaitForSingleObject(process_.Get(), static_cast<DWORD>(limit.count())) == WAIT_OBJECT_0;
+  }
+  DWORD ExitCode() const {
+    DWORD code = 0;
+    GetExitCodeProcess(process_.Get(), &code);
+    return code;
+  }
+  void Terminate(UINT code) const { TerminateProcess(process_.Get(), code); }
+
+ private:
+  UniqueHandle process_;
+  DWORD id_ = 0;
+};
+
 // Starts `program` with the arguments (each quoted), waits up to `timeout` and
 // returns its exit code; a process still running then is killed and fails the
 // caller with an exception.
 inline DWORD RunProcess(const std::filesystem::path& program, const std::vector<std::wstring>& arguments,
                         std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
-  std::wstring commandLine = QuoteCommandLineArgument(program.native());
-  for (const std::wstring& argument : arguments) commandLine += L" " + QuoteCommandLineArgument(argument);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info{};
-  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &info)) {
-    throw std::runtime_error("CreateProcessW failed: " + std::to_string(GetLastError()));
-  }
-  UniqueHandle process(info.hProcess);
-  UniqueHandle thread(info.hThread);
-  if (WaitForSingleObject(process.Get(), static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) {
-    TerminateProcess(process.Get(), 99);
-    throw std::runtime_error("process did not end in time");
-  }
-  DWORD code = 0;
-  GetExitCodeProcess(process.Get(), &code);
-  return code;
+  const StartedProcess process(program, arguments);
+  if (!process.EndsWithin(timeout)) throw std::runtime_error("process did not end in time");
+  return process.ExitCode();
 }
 
 // A fresh folder under the temporary folder, removed with everything in it.
