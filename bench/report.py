@@ -127,6 +127,8 @@ def main():
     print(f"Tessaline Setup benchmark, {stamp}, median of {runs} runs")
     for label, value in rows:
         print(f"\n{label}" if value is None else f"  {label:<40} {value}")
+    if any(values["cached_part_bytes"]):
+        print("\nWARNING: with every part cached, the server still sent part bytes")
 
 
 if __name__ == "__main__":
