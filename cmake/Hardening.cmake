@@ -18,6 +18,10 @@
 set(TESSALINE_DELAY_LOADED_DLLS
   advapi32 bcrypt comctl32 dwmapi gdi32 ole32 shell32 user32 uxtheme version winhttp)
 
+# DLLs that system DLLs load on Setup's behalf, which wWinMain loads from
+# System32 before anything can load them from elsewhere.
+set(TESSALINE_PRELOADED_DLLS crypt32 secur32)
+
 # Delay-loads <dll>.dll into <target>.
 function(tessaline_delay_load target dll)
   if(MSVC)
@@ -70,7 +74,12 @@ function(tessaline_harden_executable target)
   else()
     message(FATAL_ERROR "no hardening support for this toolchain")
   endif()
+  # Loaded first: DLLs Setup never calls itself, which Wine's WinHTTP loads
+  # for TLS with the program's folder first.
   set(names "")
+  foreach(dll IN LISTS TESSALINE_PRELOADED_DLLS)
+    list(APPEND names "L\"${dll}.dll\"")
+  endforeach()
   foreach(dll IN LISTS TESSALINE_DELAY_LOADED_DLLS)
     tessaline_delay_load(${target} ${dll})
     # The application manifest redirects comctl32 to the side-by-side

@@ -6,17 +6,22 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <cwchar>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "install_test_support.h"
 #include "planted_dlls.h"
+#include "setup_window.h"
 #include "ui_driver.h"
 #include "unique_handle.h"
 #include "windows_test_support.h"
@@ -102,20 +107,71 @@ std::optional<DWORD> ExitCodeWithin(const StartedProcess& process, std::chrono::
   return process.ExitCode();
 }
 
+// Whether a process whose executable is named `name` runs.
+bool ProcessRuns(const std::wstring& name) {
+  UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
+    if (_wcsicmp(entry.szExeFile, name.c_str()) == 0) return true;
+  }
+  return false;
+}
+
+// This process's environment with TEMP and TMP naming `folder`, as a block
+// for CreateProcessW.
+std::wstring EnvironmentWithTemp(const fs::path& folder) {
+  std::wstring block;
+  wchar_t* const strings = GetEnvironmentStringsW();
+  for (const wchar_t* entry = strings; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+    if (_wcsnicmp(entry, L"TEMP=", 5) == 0 || _wcsnicmp(entry, L"TMP=", 4) == 0) continue;
+    block += entry;
+    block += L'\0';
+  }
+  FreeEnvironmentStringsW(strings);
+  for (const wchar_t* name : {L"TEMP=", L"TMP="}) {
+    block += name + folder.native();
+    block += L'\0';
+  }
+  return block;
+}
+
+bool BackupFolderExists() {
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(QuorvantProgramsFolder(), ignored)) {
+    if (entry.path().filename().native().rfind(L".Tessaline-backup-", 0) == 0) return true;
+  }
+  return false;
+}
+
+// Setup, and the temporary copies it makes of itself, run from a folder that
+// holds a planted DLL: Setup from the scratch folder, its copies from its
+// temporary folder, which is the same scratch folder (TEMP points there).
 class PlantedBesideSetup : public ::testing::TestWithParam<std::wstring> {
  protected:
   void SetUp() override {
+    ForgetEverythingInstalled();
     fs::copy_file(SetupExecutable(), setup);
     fs::copy_file(PlantedDll(GetParam()), folder / (GetParam() + L".dll"));
   }
+  void TearDown() override { ForgetEverythingInstalled(); }
 
   fs::path Marker() const { return folder / (GetParam() + L".dll.loaded"); }
   bool Planted() const { return fs::exists(Marker()); }
 
-  // Each mode is judged on its own process.
-  StartedProcess Start(const std::vector<std::wstring>& arguments) const {
+  static std::wstring UninstallCopy(DWORD launcher) { return L"TessalineUninstall-" + std::to_wstring(launcher) + L".exe"; }
+  static std::wstring CleanupCopy(DWORD launcher) { return L"TessalineCleanup-" + std::to_wstring(launcher) + L".exe"; }
+
+  // Each mode is judged on its own process. It starts suspended until its
+  // copies, named after its process id, prefer the planted DLL as well.
+  StartedProcess Start(const std::vector<std::wstring>& arguments) {
     fs::remove(Marker());
-    return StartedProcess(setup, arguments);
+    StartedProcess process(setup, arguments, CREATE_SUSPENDED, &environment);
+    for (const std::wstring& copy : {UninstallCopy(process.Id()), CleanupCopy(process.Id())}) {
+      copyOverrides.push_back(std::make_unique<PreferLocalDll>(copy, GetParam()));
+    }
+    process.Resume();
+    return process;
   }
 
   // Until the process ends, `ready` holds or the planted DLL shows loaded. A
@@ -126,34 +182,60 @@ class PlantedBesideSetup : public ::testing::TestWithParam<std::wstring> {
   }
 
   // The exit code of a mode without a window, or nullopt.
-  std::optional<DWORD> Run(const std::vector<std::wstring>& arguments) const {
+  std::optional<DWORD> Run(const std::vector<std::wstring>& arguments) {
     StartedProcess process = Start(arguments);
     WaitFor(process);
     return Planted() ? std::nullopt : ExitCodeWithin(process, kNow);
   }
 
-  // The mode's window: found, then closed the way the user would close it.
-  // The install worker of the plain mode ignores the first close while it
-  // runs (that one only cancels), so the close is repeated until Setup ends.
-  std::optional<DWORD> RunWindowMode(const std::vector<std::wstring>& arguments) const {
+  // Until a temporary copy of Setup has run and ended; false if it never
+  // appeared in the temporary folder.
+  bool WaitForCopy(const std::wstring& name) const {
+    WaitUntil([&] { return Planted() || (fs::exists(folder / name) && !ProcessRuns(name)); }, kProcessTime);
+    return fs::exists(folder / name);
+  }
+
+  // The mode's window: found, `ready` awaited (a finished installation, say),
+  // then closed the way the user would close it. The install worker of the
+  // plain mode ignores the first close while it runs (that one only
+  // cancels), so the close is repeated until Setup ends.
+  struct WindowRun {
+    std::optional<DWORD> exitCode;
+    DWORD processId = 0;
+    std::wstring status;  // when `ready` held
+  };
+  WindowRun RunWindowMode(const std::vector<std::wstring>& arguments,
+                          const std::function<bool(HWND)>& ready = [](HWND) { return true; }) {
+    WindowRun run;
     StartedProcess process = Start(arguments);
+    run.processId = process.Id();
     HWND window = nullptr;
     WaitFor(process, [&] { return (window = FindProcessWindow(process.Id(), L"TessalineSetupWindow")) != nullptr; });
     if (window == nullptr) {
       if (!Planted()) ADD_FAILURE() << "no Setup window (does the bench's display run?)";
-      return std::nullopt;
+      return run;
     }
+    WaitFor(process, [&] { return ready(window); });
+    if (!Planted()) run.status = ControlText(window, kStatusTextId);
     for (int attempt = 0; attempt < 240 && !Planted(); ++attempt) {
       PostMessageW(window, WM_CLOSE, 0, 0);
-      if (const std::optional<DWORD> code = ExitCodeWithin(process, std::chrono::milliseconds(500))) return code;
+      if ((run.exitCode = ExitCodeWithin(process, std::chrono::milliseconds(500)))) break;
     }
-    return std::nullopt;
+    return run;
+  }
+
+  // Whether the window's installation has ended, for better or worse.
+  static bool InstallationEnded(HWND window) {
+    const std::wstring action = ControlText(window, kActionButtonId);
+    return action == L"Launch" || action == L"Close";
   }
 
   QuietCrashes quietCrashes;
   ScratchFolder folder;
+  std::wstring environment = EnvironmentWithTemp(folder.Path());
   fs::path setup = folder / OwnName(L"TessalineSetup");
   PreferLocalDll preferLocal{setup.filename().native(), GetParam()};
+  std::vector<std::unique_ptr<PreferLocalDll>> copyOverrides;
 };
 
 TEST_P(PlantedBesideSetup, IsLoadedInNoMode) {
@@ -183,15 +265,35 @@ TEST_P(PlantedBesideSetup, IsLoadedInNoMode) {
     EXPECT_FALSE(Planted());
   }
   {
-    // With nothing installed the quiet worker removes nothing and succeeds;
-    // it still looks up the user's folders, registry key and shortcut.
-    SCOPED_TRACE("--uninstall-worker");
-    EXPECT_EQ(Run({L"--uninstall-worker", L"1", L"--quiet"}), kSuccess);
+    SCOPED_TRACE("--ui-preview");
+    EXPECT_EQ(RunWindowMode({L"--ui-preview"}).exitCode, kSuccess);
     EXPECT_FALSE(Planted());
   }
   {
+    // A first installation: the whole pipeline, TLS, the shortcut through COM.
+    SCOPED_TRACE("no arguments, installing");
+    ServeRelease(L"v1.0.0");
+    const WindowRun install = RunWindowMode({}, InstallationEnded);
+    EXPECT_FALSE(Planted());
+    EXPECT_EQ(install.status, L"Tessaline is ready.");
+    EXPECT_EQ(install.exitCode, kSuccess);
+  }
+  {
+    // An update leaves a backup, which the temporary cleanup copy removes
+    // once Setup has ended.
+    SCOPED_TRACE("no arguments, updating, and the cleanup copy");
+    ServeRelease(L"v1.1.0");
+    const WindowRun update = RunWindowMode({}, InstallationEnded);
+    EXPECT_FALSE(Planted());
+    EXPECT_EQ(update.status, L"Tessaline is ready.");
+    EXPECT_EQ(update.exitCode, kSuccess);
+    EXPECT_TRUE(WaitForCopy(CleanupCopy(update.processId))) << "no cleanup copy in the temporary folder";
+    EXPECT_FALSE(Planted());
+    EXPECT_TRUE(WaitUntil([] { return !BackupFolderExists(); }, kProcessTime)) << "the backup stayed";
+  }
+  {
     // The launcher asks first; answering No ends it before any copy starts.
-    SCOPED_TRACE("--uninstall");
+    SCOPED_TRACE("--uninstall, answered No");
     StartedProcess launcher = Start({L"--uninstall"});
     HWND box = nullptr;
     WaitFor(launcher, [&] { return (box = FindMessageBox(launcher.Id())) != nullptr; });
@@ -202,17 +304,18 @@ TEST_P(PlantedBesideSetup, IsLoadedInNoMode) {
     WaitFor(launcher);
     EXPECT_FALSE(Planted());
     EXPECT_EQ(ExitCodeWithin(launcher, kNow), kSuccess);
+    EXPECT_EQ(RegisteredVersion(), L"1.1.0");
   }
   {
-    SCOPED_TRACE("--ui-preview");
-    EXPECT_EQ(RunWindowMode({L"--ui-preview"}), kSuccess);
+    // Quietly: the launcher starts its temporary copy, which removes it all.
+    SCOPED_TRACE("--uninstall --quiet, and the uninstall copy");
+    StartedProcess launcher = Start({L"--uninstall", L"--quiet"});
+    WaitFor(launcher);
+    EXPECT_EQ(ExitCodeWithin(launcher, kNow), kSuccess);
+    EXPECT_TRUE(WaitForCopy(UninstallCopy(launcher.Id()))) << "no uninstall copy in the temporary folder";
     EXPECT_FALSE(Planted());
-  }
-  {
-    // The window with its install worker, which goes for the release service.
-    SCOPED_TRACE("no arguments");
-    EXPECT_EQ(RunWindowMode({}), kSuccess);
-    EXPECT_FALSE(Planted());
+    EXPECT_EQ(RegisteredVersion(), L"<none>");
+    EXPECT_FALSE(fs::exists(UserApplicationFolder() / L"Tessaline.exe"));
   }
 }
 
@@ -293,12 +396,6 @@ TEST(SetupLoadConfiguration, AsksForStaticImportsFromSystem32Only) {
   ASSERT_TRUE(configuration.has_value()) << "no load configuration directory";
   EXPECT_EQ(configuration->dependentLoadFlags, LOAD_LIBRARY_SEARCH_SYSTEM32);
   EXPECT_EQ(configuration->directorySize, configuration->recordSize);
-}
-
-TEST(SetupLoadConfiguration, ThePlainProgramAsksForNothing) {
-  const std::optional<LoadConfiguration> configuration =
-      ReadLoadConfiguration(TestExecutableFolder() / L"plain_importer.exe");
-  EXPECT_TRUE(!configuration || configuration->dependentLoadFlags == 0);
 }
 
 }  // namespace

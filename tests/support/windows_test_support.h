@@ -27,31 +27,38 @@ inline std::filesystem::path TestExecutableFolder() {
 inline std::filesystem::path SetupExecutable() { return TestExecutableFolder() / L"TessalineSetup.exe"; }
 
 // A process the test starts and does not wait for; ended when the test is.
+// `flags` are CreateProcessW's (CREATE_SUSPENDED: it runs at Resume());
+// `environment`, when given, is the whole environment block, "NAME=value"
+// strings each ended by a zero, the block by one more.
 class StartedProcess {
  public:
-  StartedProcess(const std::filesystem::path& program, const std::vector<std::wstring>& arguments) {
+  StartedProcess(const std::filesystem::path& program, const std::vector<std::wstring>& arguments, DWORD flags = 0,
+                 const std::wstring* environment = nullptr) {
     std::wstring commandLine = QuoteCommandLineArgument(program.native());
     for (const std::wstring& argument : arguments) commandLine += L" " + QuoteCommandLineArgument(argument);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+    if (environment != nullptr) flags |= CREATE_UNICODE_ENVIRONMENT;
+    void* block = environment != nullptr ? const_cast<wchar_t*>(environment->c_str()) : nullptr;
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags, block, nullptr,
                         &startup, &info)) {
       throw std::runtime_error("cannot start " + program.string() + ": CreateProcessW failed: " +
                                std::to_string(GetLastError()));
     }
     process_.Reset(info.hProcess);
-    UniqueHandle(info.hThread).Reset();
+    thread_.Reset(info.hThread);
     id_ = info.dwProcessId;
   }
+  void Resume() const { ResumeThread(thread_.Get()); }
   ~StartedProcess() {
-    if (!EndsWithin(std::chrono::milliseconds(0))) {
+    if (process_ && !EndsWithin(std::chrono::milliseconds(0))) {
       TerminateProcess(process_.Get(), 99);
       WaitForSingleObject(process_.Get(), 5000);
     }
   }
-  StartedProcess(const StartedProcess&) = delete;
-  StartedProcess& operator=(const StartedProcess&) = delete;
+  StartedProcess(StartedProcess&&) = default;
+  StartedProcess& operator=(StartedProcess&&) = delete;
 
   DWORD Id() const { return id_; }
   bool EndsWithin(std::chrono::milliseconds limit) const {
@@ -66,6 +73,7 @@ class StartedProcess {
 
  private:
   UniqueHandle process_;
+  UniqueHandle thread_;
   DWORD id_ = 0;
 };
 
