@@ -142,8 +142,8 @@ fs::path InstallPackage(const fs::path& package, const std::string& version) {
 
   fsops::CreateDirectories(paths.quorvant);
   try {
+    MarkStage("extract");  // with the copy of Setup that goes with the installation
     fsops::CopyFile(SetupExecutablePath(), paths.setupCopy, fs::copy_options::overwrite_existing);
-    MarkStage("extract");
     fsops::CreateDirectories(paths.staging);
     const std::wstring arguments = L"-xf " + QuoteCommandLineArgument(package.native()) + L" -C " +
                                    QuoteCommandLineArgument(paths.staging.native());
