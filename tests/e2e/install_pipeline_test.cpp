@@ -66,6 +66,16 @@ class InstallPipeline : public ::testing::Test {
     return paths;
   }
 
+  static fs::path KeptFolder() {
+    return UserApplicationFolder() / L"resources" / L"fennor" / L"bin" / L"accelerations";
+  }
+  // Release 1.0.0 installed, with a file the user made in its kept folder.
+  void InstallWithKeptData() {
+    ServeRelease(L"v1.0.0");
+    ASSERT_EQ(Finished(Run()).wParam, 1U);
+    WriteBytes(KeptFolder() / L"user-model.bin", "learned by 1.0.0");
+  }
+
   std::vector<std::wstring> lines;
 };
 
@@ -106,11 +116,9 @@ TEST_F(InstallPipeline, InstallsWhenNothingIsInstalled) {
 }
 
 TEST_F(InstallPipeline, UpdatesKeepingTheDataFoldersAndRepairsTheSameVersion) {
-  ServeRelease(L"v1.0.0");
-  ASSERT_EQ(Finished(Run()).wParam, 1U);
+  ASSERT_NO_FATAL_FAILURE(InstallWithKeptData());
   const fs::path installation = UserApplicationFolder();
-  const fs::path kept = installation / L"resources" / L"fennor" / L"bin" / L"accelerations";
-  WriteBytes(kept / L"user-model.bin", "learned by 1.0.0");
+  const fs::path kept = KeptFolder();
   fs::create_directories(installation / L"stray");
 
   ServeRelease(L"v1.1.0");
@@ -236,11 +244,9 @@ TEST_F(InstallPipeline, AFailingSmokeTestLeavesThePreviousInstallationUntouched)
 }
 
 TEST_F(InstallPipeline, PutsThePreviousVersionBackWhenActivationFails) {
-  ServeRelease(L"v1.0.0");
-  ASSERT_EQ(Finished(Run()).wParam, 1U);
+  ASSERT_NO_FATAL_FAILURE(InstallWithKeptData());
   const fs::path installation = UserApplicationFolder();
-  const fs::path kept = installation / L"resources" / L"fennor" / L"bin" / L"accelerations";
-  WriteBytes(kept / L"user-model.bin", "learned by 1.0.0");
+  const fs::path kept = KeptFolder();
 
   // The new package holds a folder where Setup's copy must go: placing the
   // copies fails after the old installation was moved aside.

@@ -230,6 +230,17 @@ class PlantedBesideSetup : public ::testing::TestWithParam<std::wstring> {
     return action == L"Launch" || action == L"Close";
   }
 
+  // The plain mode with `release` served, from start to a finished
+  // installation, which must have succeeded as it would without the DLL.
+  WindowRun InstallToReady(const std::wstring& release) {
+    ServeRelease(release);
+    WindowRun run = RunWindowMode({}, InstallationEnded);
+    EXPECT_FALSE(Planted());
+    EXPECT_EQ(run.status, L"Tessaline is ready.");
+    EXPECT_EQ(run.exitCode, kSuccess);
+    return run;
+  }
+
   QuietCrashes quietCrashes;
   ScratchFolder folder;
   std::wstring environment = EnvironmentWithTemp(folder.Path());
@@ -272,21 +283,13 @@ TEST_P(PlantedBesideSetup, IsLoadedInNoMode) {
   {
     // A first installation: the whole pipeline, TLS, the shortcut through COM.
     SCOPED_TRACE("no arguments, installing");
-    ServeRelease(L"v1.0.0");
-    const WindowRun install = RunWindowMode({}, InstallationEnded);
-    EXPECT_FALSE(Planted());
-    EXPECT_EQ(install.status, L"Tessaline is ready.");
-    EXPECT_EQ(install.exitCode, kSuccess);
+    InstallToReady(L"v1.0.0");
   }
   {
     // An update leaves a backup, which the temporary cleanup copy removes
     // once Setup has ended.
     SCOPED_TRACE("no arguments, updating, and the cleanup copy");
-    ServeRelease(L"v1.1.0");
-    const WindowRun update = RunWindowMode({}, InstallationEnded);
-    EXPECT_FALSE(Planted());
-    EXPECT_EQ(update.status, L"Tessaline is ready.");
-    EXPECT_EQ(update.exitCode, kSuccess);
+    const WindowRun update = InstallToReady(L"v1.1.0");
     EXPECT_TRUE(WaitForCopy(CleanupCopy(update.processId))) << "no cleanup copy in the temporary folder";
     EXPECT_FALSE(Planted());
     EXPECT_TRUE(WaitUntil([] { return !BackupFolderExists(); }, kProcessTime)) << "the backup stayed";
