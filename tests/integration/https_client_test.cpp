@@ -53,7 +53,7 @@ TEST_F(FetchToMemoryTest, ReportsStatusesOutsideTheSuccessRange) {
 }
 
 TEST_F(FetchToMemoryTest, RefusesPlainHttpBeforeConnecting) {
-  EXPECT_EQ(FailureOf(L"http://localhost:47444/fetch/manifest"), "Setup downloads require HTTPS");
+  EXPECT_EQ(FailureOf(L"http://localhost:28444/fetch/manifest"), "Setup downloads require HTTPS");
   EXPECT_TRUE(ServerRequests().empty());
 }
 
@@ -64,7 +64,7 @@ TEST_F(FetchToMemoryTest, RefusesACertificateFromAnUntrustedAuthority) {
 
 TEST_F(FetchToMemoryTest, FollowsARedirectToAnotherLoopbackName) {
   WriteBytes(ServerRoot() / L"fetch" / L"manifest", "redirected body");
-  EXPECT_EQ(Fetch("/fault/redirect=mirror.tessaline.test:47444/fetch/manifest"), "redirected body");
+  EXPECT_EQ(Fetch("/fault/redirect=mirror.tessaline.test:28444/fetch/manifest"), "redirected body");
   const auto requests = ServerRequests();
   ASSERT_EQ(requests.size(), 2U);
   EXPECT_EQ(requests[1].path, "/fetch/manifest");

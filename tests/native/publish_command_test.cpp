@@ -198,7 +198,7 @@ class PublishTest : public ::testing::Test {
 
   RunResult Tool(std::vector<std::string> command) const { return RunProgram(command, work_ / "run"); }
 
-  static constexpr const char* kBase = "https://localhost:47444/quorvant/tessaline/releases/download/v1.4.0/";
+  static constexpr const char* kBase = "https://localhost:28444/quorvant/tessaline/releases/download/v1.4.0/";
   static inline std::string publicKeyHex_;
   static inline fs::path keyPath_;
   fs::path work_;

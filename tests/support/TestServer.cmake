@@ -2,8 +2,8 @@
 #
 # Included, it defines tessaline_test_server_fixture(), which adds
 #   server.start  (FIXTURES_SETUP https-server): tessaline-test-server on
-#                 47443 and 47444 with the trusted certificate, and a second
-#                 one on 47445 with the untrusted CA's certificate, both
+#                 28443 and 28444 with the trusted certificate, and a second
+#                 one on 28445 with the untrusted CA's certificate, both
 #                 serving ${PROJECT_BINARY_DIR}/www; ready once each answers
 #                 /control/ping over verified TLS;
 #   server.stop   (FIXTURES_CLEANUP https-server): stops them by pid file.
@@ -13,6 +13,10 @@
 # TESSALINE_TEST_TLS_DIR.
 #
 # Run with `cmake -P`, this file does the starting and stopping itself.
+#
+# The ports sit below Linux's ephemeral range (32768-60999): a port inside it
+# can be held, for the life of a connection, as the local end of any
+# program's outgoing connection, and the server then cannot bind it.
 
 if(NOT CMAKE_SCRIPT_MODE_FILE)
   get_filename_component(_tessaline_default_tls "${PROJECT_BINARY_DIR}/../wine/tls" ABSOLUTE)
@@ -85,6 +89,20 @@ endfunction()
 
 # Starts one server in the background and waits until every port answers
 # /control/ping over TLS verified against `ca`.
+# What the system reports on the ports, for a server that could not bind.
+function(_tessaline_port_holders ports out)
+  string(REPLACE ";" "|" alternatives "${ports}")
+  string(REPLACE ";" " " listed "${ports}")
+  execute_process(
+    COMMAND sh -c "command -v ss >/dev/null || exit 0; ss -tanp | grep -E ':(${alternatives})\\b'"
+    OUTPUT_VARIABLE found OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(found)
+    set(${out} "sockets on ${listed}:\n${found}\n" PARENT_SCOPE)
+  else()
+    set(${out} "" PARENT_SCOPE)
+  endif()
+endfunction()
+
 function(_tessaline_start name certificate key ca)
   set(ports ${ARGN})
   foreach(file IN ITEMS "${SERVER}" "${TLS}/${certificate}" "${TLS}/${key}" "${TLS}/${ca}")
@@ -120,7 +138,8 @@ function(_tessaline_start name certificate key ca)
       _tessaline_alive(${pid} alive)
       if(NOT alive)
         file(READ "${log}" output)
-        message(FATAL_ERROR "the ${name} test server ended at start:\n${output}")
+        _tessaline_port_holders("${ports}" holders)
+        message(FATAL_ERROR "the ${name} test server ended at start:\n${output}${holders}")
       endif()
       set(recorded "")
       if(EXISTS "${RUN}/${name}.pid")
@@ -153,8 +172,8 @@ if(ACTION STREQUAL "start")
   _tessaline_stop("${RUN}/trusted.pid")
   _tessaline_stop("${RUN}/untrusted.pid")
   file(MAKE_DIRECTORY "${ROOT}" "${RUN}")
-  _tessaline_start(trusted server.pem server-key.pem ca.pem 47443 47444)
-  _tessaline_start(untrusted untrusted-server.pem untrusted-server-key.pem untrusted-ca.pem 47445)
+  _tessaline_start(trusted server.pem server-key.pem ca.pem 28443 28444)
+  _tessaline_start(untrusted untrusted-server.pem untrusted-server-key.pem untrusted-ca.pem 28445)
 elseif(ACTION STREQUAL "stop")
   _tessaline_stop("${RUN}/trusted.pid")
   _tessaline_stop("${RUN}/untrusted.pid")

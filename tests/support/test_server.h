@@ -15,9 +15,9 @@
 
 namespace tessaline::testing {
 
-inline constexpr wchar_t kServerOrigin[] = L"https://localhost:47444";
-inline constexpr wchar_t kMirrorOrigin[] = L"https://mirror.tessaline.test:47444";
-inline constexpr wchar_t kUntrustedOrigin[] = L"https://localhost:47445";
+inline constexpr wchar_t kServerOrigin[] = L"https://localhost:28444";
+inline constexpr wchar_t kMirrorOrigin[] = L"https://mirror.tessaline.test:28444";
+inline constexpr wchar_t kUntrustedOrigin[] = L"https://localhost:28445";
 
 struct RecordedRequest {
   std::string method;

@@ -17,7 +17,7 @@ namespace {
 
 constexpr const char* kServeUsage =
     "Usage: tessaline-release serve --site SITE --cert CERT.pem --key KEY.pem\n"
-    "           [--release-port 47443] [--package-port 47444] [--bind 127.0.0.1]\n"
+    "           [--release-port 28443] [--package-port 28444] [--bind 127.0.0.1]\n"
     "\n"
     "Serves SITE/release-service on the release port and SITE/package-host on the\n"
     "package port over HTTPS: GET and HEAD of the files in those folders, with\n"
@@ -35,8 +35,8 @@ struct ServeOptions {
   fs::path site;
   fs::path certificate;
   fs::path key;
-  std::uint16_t releasePort = 47443;
-  std::uint16_t packagePort = 47444;
+  std::uint16_t releasePort = 28443;
+  std::uint16_t packagePort = 28444;
   std::string bind = "127.0.0.1";
   bool help = false;
 };
