@@ -65,9 +65,27 @@ class PreferLocalDll {
   std::wstring key_;
 };
 
+// The IDs of the running processes whose executable is named `name`.
+std::vector<DWORD> ProcessesNamed(const std::wstring& name) {
+  std::vector<DWORD> found;
+  // A failed snapshot is INVALID_HANDLE_VALUE, as for CreateFileW.
+  UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) throw std::runtime_error("cannot list the running processes");
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
+    if (_wcsicmp(entry.szExeFile, name.c_str()) == 0) found.push_back(entry.th32ProcessID);
+  }
+  return found;
+}
+
 // While this lives, a crashing program ends at once instead of waiting in
 // Wine's crash dialog. Only a Setup that loaded a planted DLL crashes; it
-// should fail its test, not hang it.
+// should fail its test, not hang it. Wine's debugger, started for the crash
+// even without the dialog, can still wait on the crashed program for good;
+// it holds the test's inherited output, so ctest would wait with it until
+// the test's time-out. It is ended when this goes, and the crashed program
+// it holds with it.
 class QuietCrashes {
  public:
   QuietCrashes() {
@@ -77,6 +95,14 @@ class QuietCrashes {
     RegSetKeyValueW(HKEY_CURRENT_USER, kKey, kValue, REG_DWORD, &off, sizeof(off));
   }
   ~QuietCrashes() {
+    try {
+      for (const DWORD debugger : ProcessesNamed(L"winedbg.exe")) {
+        UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, debugger));
+        if (process) TerminateProcess(process.Get(), 1);
+      }
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << e.what();
+    }
     if (had_) {
       RegSetKeyValueW(HKEY_CURRENT_USER, kKey, kValue, REG_DWORD, &previous_, sizeof(previous_));
     } else {
@@ -108,15 +134,7 @@ std::optional<DWORD> ExitCodeWithin(const StartedProcess& process, std::chrono::
 }
 
 // Whether a process whose executable is named `name` runs.
-bool ProcessRuns(const std::wstring& name) {
-  UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
-    if (_wcsicmp(entry.szExeFile, name.c_str()) == 0) return true;
-  }
-  return false;
-}
+bool ProcessRuns(const std::wstring& name) { return !ProcessesNamed(name).empty(); }
 
 // This process's environment with TEMP and TMP naming `folder`, as a block
 // for CreateProcessW.
