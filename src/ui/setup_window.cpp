@@ -9,6 +9,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "install_state.h"
 #include "install_worker.h"
@@ -251,8 +252,7 @@ LRESULT CALLBACK SetupWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
     case WM_DESTROY:
       state.bodyFont.Reset();
       state.titleFont.Reset();
-      UniqueGdiObject(BackgroundBrush).Reset();
-      BackgroundBrush = nullptr;
+      if (BackgroundBrush != nullptr) DeleteObject(std::exchange(BackgroundBrush, nullptr));
       PostQuitMessage(0);
       return 0;
     case WM_CLOSE:
