@@ -7,7 +7,7 @@ log() { printf '== %s\n' "$*" >&2; }
 tessaline_packages=(
   cmake ninja-build g++ pkg-config
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  wine64 xvfb curl openssl
+  wine wine64 xvfb curl openssl
   python3 imagemagick
   googletest nlohmann-json3-dev libssl-dev libarchive-dev libarchive-tools libcpp-httplib-dev libz-mingw-w64-dev
 )
