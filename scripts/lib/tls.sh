@@ -4,10 +4,9 @@
 # prepare_test_tls writes the certificates fresh into $TESSALINE_WINE_ROOT/tls
 # (build/wine/tls for scripts/test), has trust-test-ca from the Windows tree
 # ($TESSALINE_WINDOWS_BUILD_DIR, default build/test) add ca.der to the
-# prefix's Root store, and makes mirror.tessaline.test a loopback name.
-# Needs the prefix made and its wineserver running.
-
-tessaline_mirror_host=mirror.tessaline.test
+# prefix's Root store. The certificate also names a second host name that
+# already resolves to loopback (tests/support/loopback-name); no system file is
+# edited for it. Needs the prefix made and its wineserver running.
 
 prepare_test_tls() {
   local tls="$TESSALINE_WINE_ROOT/tls"
@@ -19,22 +18,4 @@ prepare_test_tls() {
   # Z: is the prefix's drive for the Linux root.
   local ca_windows="Z:${tls//\//\\}\\ca.der"
   wine_run "$trust" "$ca_windows" >/dev/null </dev/null || { log "trust-test-ca failed"; return 1; }
-  ensure_loopback_name "$tessaline_mirror_host"
-}
-
-# Adds "127.0.0.1 NAME" to /etc/hosts unless NAME already resolves there.
-ensure_loopback_name() {
-  local name=$1
-  local pattern="^[[:space:]]*127\.0\.0\.1[[:space:]]+([^#]*[[:space:]])?${name//./\\.}([[:space:]]|#|$)"
-  if ! grep -Eq "$pattern" /etc/hosts; then
-    log "adding 127.0.0.1 $name to /etc/hosts"
-    local sudo=() line
-    [[ $(id -u) -eq 0 ]] || sudo=(sudo)
-    line=$(printf '127.0.0.1\t%s' "$name")
-    # Appended in place: /etc/hosts may be a bind mount that cannot be replaced.
-    [[ ! -s /etc/hosts || -z $(tail -c 1 /etc/hosts) ]] || line=$'\n'$line
-    printf '%s\n' "$line" | "${sudo[@]}" tee -a /etc/hosts >/dev/null
-  fi
-  getent hosts "$name" | grep -q '^127\.0\.0\.1[[:space:]]' ||
-    { log "$name does not resolve to 127.0.0.1"; return 1; }
 }

@@ -64,7 +64,7 @@ TEST_F(FetchToMemoryTest, RefusesACertificateFromAnUntrustedAuthority) {
 
 TEST_F(FetchToMemoryTest, FollowsARedirectToAnotherLoopbackName) {
   WriteBytes(ServerRoot() / L"fetch" / L"manifest", "redirected body");
-  EXPECT_EQ(Fetch("/fault/redirect=mirror.tessaline.test:28444/fetch/manifest"), "redirected body");
+  EXPECT_EQ(Fetch(std::string("/fault/redirect=") + kMirrorHostAndPort + "/fetch/manifest"), "redirected body");
   const auto requests = ServerRequests();
   ASSERT_EQ(requests.size(), 2U);
   EXPECT_EQ(requests[1].path, "/fetch/manifest");

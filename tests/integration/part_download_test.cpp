@@ -175,7 +175,7 @@ TEST_F(DownloadPartTest, ReportsARangeRefusedOnTheLastAttempt) {
 TEST_F(DownloadPartTest, FollowsARedirectAndResendsTheRange) {
   WriteBytes(File(), content.substr(0, 1000));
   progressCounters.bytesDone = 1000;
-  SetFault("redirect=mirror.tessaline.test:28444");
+  SetFault(std::string("redirect=") + kMirrorHostAndPort);
   DownloadPart(part, cache.Path());
   EXPECT_EQ(ReadBytes(File()), content);
   const auto requests = ServerRequests();

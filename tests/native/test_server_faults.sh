@@ -9,6 +9,8 @@ trap finish EXIT
 rm -rf "$out" && mkdir -p "$out/www/parts"
 part=$out/www/parts/part-0
 head -c 100000 /dev/urandom >"$part"
+# The second host name the certificate names.
+mirror_name=$(bash "$(dirname "$0")/../support/loopback-name" | cut -d' ' -f1)
 
 # start [certificate key]: the server on two free ports, $a and $b their origins.
 start() {
@@ -115,19 +117,19 @@ bodies)
 
 redirect)
   start
-  mirror=https://mirror.tessaline.test:${ports[1]}
-  at_mirror=(--resolve "mirror.tessaline.test:${ports[1]}:127.0.0.1")
-  expect "redirect" "$(fetch "$a/fault/redirect=mirror.tessaline.test:${ports[1]}/parts/part-0?x=1&y=2")" 302
+  mirror=https://$mirror_name:${ports[1]}
+  at_mirror=(--resolve "$mirror_name:${ports[1]}:127.0.0.1")
+  expect "redirect" "$(fetch "$a/fault/redirect=$mirror_name:${ports[1]}/parts/part-0?x=1&y=2")" 302
   expect "redirect location" "$(header Location)" "$mirror/parts/part-0?x=1&y=2"
-  expect "redirect without a query" "$(fetch "$a/fault/redirect=mirror.tessaline.test:${ports[1]}/parts/part-0")" 302
+  expect "redirect without a query" "$(fetch "$a/fault/redirect=$mirror_name:${ports[1]}/parts/part-0")" 302
   expect "redirect location without a query" "$(header Location)" "$mirror/parts/part-0"
   curl "${curl_options[@]}" "$a/control/reset" >/dev/null
   # Followed, with the range sent again: the certificate must name the mirror.
-  expect "followed redirect" "$(fetch "$a/fault/redirect=mirror.tessaline.test:${ports[1]}/parts/part-0?x=1" -L \
+  expect "followed redirect" "$(fetch "$a/fault/redirect=$mirror_name:${ports[1]}/parts/part-0?x=1" -L \
     "${at_mirror[@]}" -H 'Range: bytes=99000-')" 206
   cmp -s "$out/body" <(tail -c 1000 "$part") || fail "the redirected range differs"
   expect "both hops in one log" "$(requests | grep -o '"path":"[^"]*","range":"[^"]*"' | tr '\n' ' ')" \
-    "\"path\":\"/fault/redirect=mirror.tessaline.test:${ports[1]}/parts/part-0?x=1\",\"range\":\"bytes=99000-\" \"path\":\"/parts/part-0?x=1\",\"range\":\"bytes=99000-\" "
+    "\"path\":\"/fault/redirect=$mirror_name:${ports[1]}/parts/part-0?x=1\",\"range\":\"bytes=99000-\" \"path\":\"/parts/part-0?x=1\",\"range\":\"bytes=99000-\" "
   ;;
 
 log)
@@ -156,6 +158,9 @@ log)
   ;;
 
 certificates)
+  "$server" --cert "$tls/server.pem" --key "$tls/server-key.pem" --root "$out/www" --port 0 --address 0.0.0.0 \
+    >/dev/null 2>&1
+  expect "an address other than loopback refused" "$?" 2
   start untrusted-server
   expect "untrusted certificate refused" "$(fetch "$a/control/ping")" 000
   grep -q "SSL certificate problem" "$out/curl-errors" || fail "the refusal was not about the certificate"
@@ -164,8 +169,8 @@ certificates)
   stop_server
   start
   expect "trusted certificate" "$(fetch "$a/control/ping")" 200
-  expect "mirror name" "$(fetch "https://mirror.tessaline.test:${ports[0]}/control/ping" \
-    --resolve "mirror.tessaline.test:${ports[0]}:127.0.0.1")" 200
+  expect "mirror name" "$(fetch "https://$mirror_name:${ports[0]}/control/ping" \
+    --resolve "$mirror_name:${ports[0]}:127.0.0.1")" 200
   expect "a name the certificate lacks" "$(fetch "https://other.tessaline.test:${ports[0]}/control/ping" \
     --resolve "other.tessaline.test:${ports[0]}:127.0.0.1")" 000
   expect "certificate files" "$(cd "$tls" && ls | tr '\n' ' ')" \

@@ -2,7 +2,9 @@
 #
 # Included, it defines tessaline_test_server_fixture(), which adds
 #   server.start  (FIXTURES_SETUP https-server): tessaline-test-server on
-#                 28443 and 28444 with the trusted certificate, and a second
+#                 28443 and 28444 with the trusted certificate, on 127.0.0.1
+#                 and on the addresses of the second loopback name
+#                 (TESSALINE_TEST_MIRROR_HOST, from loopback-name), and a second
 #                 one on 28445 with the untrusted CA's certificate, both
 #                 serving ${PROJECT_BINARY_DIR}/www; ready once each answers
 #                 /control/ping over verified TLS;
@@ -23,9 +25,22 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
   set(TESSALINE_TEST_TLS_DIR "${_tessaline_default_tls}" CACHE PATH
       "Test certificates (make-test-certs output) when TESSALINE_WINE_ROOT is not set")
 
+  # The second host name of the redirect tests, found anew at each configure.
+  execute_process(COMMAND bash "${CMAKE_CURRENT_LIST_DIR}/loopback-name"
+                  OUTPUT_VARIABLE _tessaline_loopback OUTPUT_STRIP_TRAILING_WHITESPACE
+                  ERROR_VARIABLE _tessaline_loopback_error RESULT_VARIABLE _tessaline_loopback_code)
+  if(NOT _tessaline_loopback_code EQUAL 0)
+    message(FATAL_ERROR "${_tessaline_loopback_error}")
+  endif()
+  string(REPLACE " " ";" _tessaline_loopback "${_tessaline_loopback}")
+  list(POP_FRONT _tessaline_loopback TESSALINE_TEST_MIRROR_HOST)
+  set(TESSALINE_TEST_MIRROR_ADDRESSES ${_tessaline_loopback})
+
   function(tessaline_test_server_fixture)
     set(script "${CMAKE_CURRENT_FUNCTION_LIST_FILE}")
+    list(JOIN TESSALINE_TEST_MIRROR_ADDRESSES "," mirror_addresses)
     set(arguments
+      "-DMIRROR_ADDRESSES=${mirror_addresses}"
       "-DSERVER=${TESSALINE_NATIVE_BUILD_DIR}/tests/support/tessaline-test-server"
       "-DROOT=${PROJECT_BINARY_DIR}/www"
       "-DRUN=${PROJECT_BINARY_DIR}/test-server"
@@ -38,7 +53,7 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
   return()
 endif()
 
-# ---- script mode: -DACTION=start|stop -DSERVER=... -DROOT=... -DRUN=... -DTLS=... ----
+# ---- script mode: -DACTION=start|stop -DSERVER=... -DROOT=... -DRUN=... -DTLS=... -DMIRROR_ADDRESSES=a,b ----
 cmake_policy(VERSION 3.25)
 
 if(DEFINED ENV{TESSALINE_WINE_ROOT} AND NOT "$ENV{TESSALINE_WINE_ROOT}" STREQUAL "")
@@ -103,7 +118,7 @@ function(_tessaline_port_holders ports out)
   endif()
 endfunction()
 
-function(_tessaline_start name certificate key ca)
+function(_tessaline_start name certificate key ca addresses)
   set(ports ${ARGN})
   foreach(file IN ITEMS "${SERVER}" "${TLS}/${certificate}" "${TLS}/${key}" "${TLS}/${ca}")
     if(NOT EXISTS "${file}")
@@ -115,6 +130,9 @@ function(_tessaline_start name certificate key ca)
               --pid-file "${RUN}/${name}.pid")
   foreach(port IN LISTS ports)
     list(APPEND command --port ${port})
+  endforeach()
+  foreach(address IN LISTS addresses)
+    list(APPEND command --address ${address})
   endforeach()
   # Detached from ctest's pipes, so the test ends while the server runs on.
   execute_process(
@@ -172,8 +190,11 @@ if(ACTION STREQUAL "start")
   _tessaline_stop("${RUN}/trusted.pid")
   _tessaline_stop("${RUN}/untrusted.pid")
   file(MAKE_DIRECTORY "${ROOT}" "${RUN}")
-  _tessaline_start(trusted server.pem server-key.pem ca.pem 28443 28444)
-  _tessaline_start(untrusted untrusted-server.pem untrusted-server-key.pem untrusted-ca.pem 28445)
+  string(REPLACE "," ";" mirror_addresses "${MIRROR_ADDRESSES}")
+  set(trusted_addresses 127.0.0.1 ${mirror_addresses})
+  list(REMOVE_DUPLICATES trusted_addresses)
+  _tessaline_start(trusted server.pem server-key.pem ca.pem "${trusted_addresses}" 28443 28444)
+  _tessaline_start(untrusted untrusted-server.pem untrusted-server-key.pem untrusted-ca.pem 127.0.0.1 28445)
 elseif(ACTION STREQUAL "stop")
   _tessaline_stop("${RUN}/trusted.pid")
   _tessaline_stop("${RUN}/untrusted.pid")

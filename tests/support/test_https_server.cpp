@@ -2,7 +2,8 @@
 // folder on several loopback ports, injects the faults a request path asks
 // for, and keeps a log of what it was asked and what it sent.
 //
-//   tessaline-test-server --cert CERT.pem --key KEY.pem --root DIR --port N [--port M ...] [--pid-file F]
+//   tessaline-test-server --cert CERT.pem --key KEY.pem --root DIR --port N [--port M ...]
+//                         [--address A ...] [--pid-file F]
 //
 // GET /fault/<items>/<rest> serves /<rest> (query kept) with the faults of
 // <items>, separated by ',':
@@ -40,9 +41,10 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: tessaline-test-server --cert CERT.pem --key KEY.pem --root DIR --port N [--port M ...]\n"
-    "                             [--pid-file FILE]\n"
+    "                             [--address ADDRESS ...] [--pid-file FILE]\n"
     "\n"
-    "Serves DIR over HTTPS on 127.0.0.1 at every port given (0 takes a free one),\n"
+    "Serves DIR over HTTPS at every port given (0 takes a free one) on each\n"
+    "loopback ADDRESS (127.0.0.1 when none is given),\n"
     "with faults chosen by /fault/<items>/ path prefixes and a request log at\n"
     "/control/requests. Writes FILE with its process id once it is listening.\n";
 
@@ -249,6 +251,7 @@ struct Options {
   fs::path root;
   fs::path pidFile;
   std::vector<std::uint16_t> ports;
+  std::vector<std::string> addresses;
 };
 
 // nullopt after printing the usage; throws std::invalid_argument for a usage error.
@@ -270,6 +273,10 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
       options.root = value;
     } else if (name == "--pid-file") {
       options.pidFile = value;
+    } else if (name == "--address") {
+      // Loopback only: the faults and the control paths must never face a network.
+      if (value != "::1" && value.rfind("127.", 0) != 0) throw std::invalid_argument("not a loopback address: " + value);
+      options.addresses.push_back(value);
     } else if (name == "--port") {
       const auto port = Number(value);
       if (!port || *port > 65535) throw std::invalid_argument("not a port: " + value);
@@ -281,6 +288,7 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
   if (options.certificate.empty() || options.key.empty() || options.root.empty() || options.ports.empty()) {
     throw std::invalid_argument("--cert, --key, --root and at least one --port are required");
   }
+  if (options.addresses.empty()) options.addresses.push_back("127.0.0.1");
   return options;
 }
 
@@ -318,9 +326,11 @@ int main(int argc, char** argv) {
                                    std::to_string(status) + " " + std::to_string(bytesSent) + "\n";
           std::fputs(line.c_str(), stderr);
         });
-    for (const std::uint16_t port : options->ports) {
-      const std::uint16_t bound = server.Listen("127.0.0.1", port);
-      std::cerr << "tessaline-test-server: listening on 127.0.0.1:" << bound << std::endl;
+    for (const std::string& address : options->addresses) {
+      for (const std::uint16_t port : options->ports) {
+        const std::uint16_t bound = server.Listen(address, port);
+        std::cerr << "tessaline-test-server: listening on " << address << ":" << bound << std::endl;
+      }
     }
     if (!options->pidFile.empty()) WritePidFile(options->pidFile);
     WaitForTerminationSignal();

@@ -16,7 +16,9 @@
 namespace tessaline::testing {
 
 inline constexpr wchar_t kServerOrigin[] = L"https://localhost:28444";
-inline constexpr wchar_t kMirrorOrigin[] = L"https://mirror.tessaline.test:28444";
+// A second name of the same server, for redirects to another host: a name of
+// this machine that resolves to loopback (see loopback-name).
+inline constexpr char kMirrorHostAndPort[] = TESSALINE_TEST_MIRROR_HOST ":28444";
 inline constexpr wchar_t kUntrustedOrigin[] = L"https://localhost:28445";
 
 struct RecordedRequest {
