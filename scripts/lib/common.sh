@@ -4,13 +4,61 @@ source "$(dirname "${BASH_SOURCE[0]}")/tls.sh"
 
 log() { printf '== %s\n' "$*" >&2; }
 
+# Whatever a script starts (the display, the wineserver, servers) is stopped
+# on every way out: the end, a failure at any step, Ctrl-C, a kill. A step
+# registers its stop with on_exit before it starts anything; the stops run
+# in reverse order, once.
+tessaline_exit_steps=()
+on_exit() {
+  local step
+  for step in "${tessaline_exit_steps[@]}"; do [[ $step != "$1" ]] || return 0; done
+  tessaline_exit_steps=("$1" "${tessaline_exit_steps[@]}")
+}
+run_exit_steps() {
+  local step steps=("${tessaline_exit_steps[@]}")
+  tessaline_exit_steps=()
+  for step in "${steps[@]}"; do eval "$step" || true; done
+}
+trap run_exit_steps EXIT
+# A signal ends the script through its EXIT trap, with the shell's usual code.
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# The scripts run what Debian's packages install, not what a PATH of the
+# user's own puts first (a pyenv python3, a cmake in /usr/local): the same
+# commands on every machine, and the ones check_commands vouches for.
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin
+
 tessaline_packages=(
-  cmake ninja-build g++ pkg-config
-  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  cmake ninja-build gcc g++ pkgconf
+  gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb curl openssl
-  python3 imagemagick
+  python3 python3-minimal imagemagick-6.q16 mawk procps iproute2
   googletest nlohmann-json3-dev libssl-dev libarchive-dev libarchive-tools libcpp-httplib-dev libz-mingw-w64-dev
 )
+# What bench/run needs beyond them.
+tessaline_bench_packages=(nginx)
+
+# Every command the scripts, the build and the test fixtures run, with the
+# package that provides it. A command called anywhere in scripts/, bench/,
+# tests/ or cmake/ belongs here; the essential packages' commands (coreutils,
+# bash, sed, grep, tar, gzip, findutils, diffutils, getent, dpkg, ...) are
+# left out only for brevity: check_commands accepts them as they are.
+tessaline_commands=(
+  "cmake cmake" "ctest cmake" "ninja ninja-build" "cc gcc" "c++ g++" "pkg-config pkgconf"
+  "x86_64-w64-mingw32-gcc-posix gcc-mingw-w64-x86-64-posix"
+  "x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix"
+  "x86_64-w64-mingw32-windres binutils-mingw-w64-x86-64"
+  "x86_64-w64-mingw32-objdump binutils-mingw-w64-x86-64"
+  "x86_64-w64-mingw32-strip binutils-mingw-w64-x86-64"
+  "wine wine" "wineboot wine" "wineserver wine" "Xvfb xvfb"
+  "curl curl" "openssl openssl" "python3 python3-minimal" "convert imagemagick-6.q16"
+  "awk mawk" "kill procps" "pgrep procps" "ss iproute2" "bsdtar libarchive-tools"
+  "bash bash" "sh dash" "getent libc-bin" "uname coreutils" "tar tar" "gzip gzip" "cmp diffutils"
+  "dpkg-query dpkg"
+)
+tessaline_bench_commands=("nginx nginx")
 
 # Installs, from Debian's packages, whatever of the list (the arguments, or
 # tessaline_packages without any) is not there yet.
@@ -25,11 +73,82 @@ ensure_packages() {
   local sudo=()
   [[ $(id -u) -eq 0 ]] || sudo=(sudo)
   export DEBIAN_FRONTEND=noninteractive
-  if ! "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" >/tmp/tessaline-apt.log 2>&1; then
-    "${sudo[@]}" apt-get update -q >>/tmp/tessaline-apt.log 2>&1
-    "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" >>/tmp/tessaline-apt.log 2>&1 ||
-      { cat /tmp/tessaline-apt.log >&2; return 1; }
+  local apt_log="$root/build/apt.log"
+  mkdir -p "$root/build"
+  if ! "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" >"$apt_log" 2>&1; then
+    "${sudo[@]}" apt-get update -q >>"$apt_log" 2>&1
+    "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" >>"$apt_log" 2>&1 ||
+      { cat "$apt_log" >&2; return 1; }
   fi
+}
+
+# check_commands PACKAGES_ARRAY COMMANDS_ARRAY: every listed command resolves
+# to a file of a package in PACKAGES (or of an essential package), so that a
+# command which merely happens to be installed on this machine, by hand or as
+# a recommendation, cannot hide a missing install step. Checks the file the
+# command names and then each link on the way to its target, and takes the
+# first one a package owns (wine is a link through /etc/alternatives to a file
+# of Debian's wine). Prints every problem, naming the command and the package.
+check_commands() {
+  local -n packages_ref=$1 commands_ref=$2
+  local -A allowed=() owner=()
+  local package essential entry command expected path hop target problems=0 hops=()
+  for package in "${packages_ref[@]}"; do allowed[$package]=1; done
+  while read -r package essential; do
+    [[ $essential == yes ]] && allowed[$package]=1
+  done < <(dpkg-query -W -f='${Package} ${Essential}\n')
+  # One dpkg-query for every file on every command's way: it reads the whole
+  # file database each time it runs.
+  for entry in "${commands_ref[@]}"; do
+    read -r command expected <<<"$entry"
+    path=$(type -P "$command") || continue
+    while :; do
+      hops+=("$path")
+      # Debian 12 still registers some files of essential packages under /bin.
+      [[ $path == /usr/bin/* || $path == /usr/sbin/* ]] && hops+=("${path#/usr}")
+      [[ -L $path ]] || break
+      target=$(readlink "$path")
+      [[ $target == /* ]] || target="$(dirname "$path")/$target"
+      path=$target
+    done
+  done
+  while IFS= read -r line; do
+    [[ $line == *": /"* ]] || continue
+    owner[${line#*: }]=${line%%: *}
+  done < <(dpkg-query -S "${hops[@]}" 2>/dev/null)
+  for entry in "${commands_ref[@]}"; do
+    read -r command expected <<<"$entry"
+    if [[ -z ${allowed[$expected]:-} ]]; then
+      log "$command comes from Debian's $expected, which the scripts do not install: add $expected to the package list in scripts/lib/common.sh"
+      problems=$((problems + 1))
+      continue
+    fi
+    if ! path=$(type -P "$command"); then
+      log "$command is not installed: it comes from Debian's $expected"
+      problems=$((problems + 1))
+      continue
+    fi
+    package=""
+    while :; do
+      package=${owner[$path]:-}
+      [[ -z $package && ($path == /usr/bin/* || $path == /usr/sbin/*) ]] && package=${owner[${path#/usr}]:-}
+      [[ -n $package || ! -L $path ]] && break
+      target=$(readlink "$path")
+      [[ $target == /* ]] || target="$(dirname "$path")/$target"
+      path=$target
+    done
+    # dpkg-query -S answers "pkg:arch" for multi-arch packages and "a, b" for
+    # a folder; a command is a file of one package.
+    package=${package%%:*}
+    if [[ -z $package ]]; then
+      log "$command is $(type -P "$command"), which no Debian package installed: the scripts would run it in place of Debian's $expected"
+      problems=$((problems + 1))
+    elif [[ -z ${allowed[$package]:-} ]]; then
+      log "$command is $path from Debian's $package, which the scripts do not install: add $package to the package list in scripts/lib/common.sh"
+      problems=$((problems + 1))
+    fi
+  done
+  ((problems == 0)) || { log "$problems command(s) not provided by the scripts' packages"; return 1; }
 }
 
 export TESSALINE_WINE_ROOT="${TESSALINE_WINE_ROOT:-$root/build/wine}"
@@ -43,6 +162,7 @@ wine_env() {
 # without a window manager.
 prepare_wine_prefix() {
   log "creating a fresh Wine prefix in $TESSALINE_WINE_ROOT"
+  on_exit stop_wineserver
   ( wine_env; wineserver -k >/dev/null 2>&1 || true )
   rm -rf "$TESSALINE_WINE_ROOT"
   mkdir -p "$TESSALINE_WINE_ROOT/home"
@@ -58,6 +178,7 @@ prepare_wine_prefix() {
 # One persistent wineserver for the whole run: Wine processes then start in
 # well under a tenth of a second.
 start_wineserver() {
+  on_exit stop_wineserver
   (
     wine_env
     wineserver -p >/dev/null 2>&1 </dev/null
@@ -80,6 +201,7 @@ stop_wineserver() { ( wine_env; wineserver -k >/dev/null 2>&1 || true ); }
 # A virtual display for the windows and message boxes of the tests; the first
 # free display number from 90 up.
 start_display() {
+  on_exit stop_display
   local n
   for n in $(seq 90 120); do
     [[ -e /tmp/.X11-unix/X$n || -e /tmp/.X$n-lock ]] && continue
@@ -95,4 +217,10 @@ start_display() {
   return 1
 }
 
-stop_display() { [[ -n ${tessaline_xvfb_pid:-} ]] && kill "$tessaline_xvfb_pid" 2>/dev/null; return 0; }
+stop_display() {
+  [[ -n ${tessaline_xvfb_pid:-} ]] || return 0
+  kill "$tessaline_xvfb_pid" 2>/dev/null
+  wait "$tessaline_xvfb_pid" 2>/dev/null
+  tessaline_xvfb_pid=""
+  return 0
+}
