@@ -22,16 +22,6 @@ using namespace tessaline::testing;
 
 const std::wstring kUserName = L"Zo\u00EB \u00D8rsted \u674E";
 
-std::wstring RegisteredText(const wchar_t* name) {
-  wchar_t buffer[2048] = {};
-  DWORD size = sizeof(buffer);
-  if (RegGetValueW(HKEY_CURRENT_USER, kUninstallKeyPath, name, RRF_RT_REG_SZ, nullptr, buffer, &size) !=
-      ERROR_SUCCESS) {
-    return L"<none>";
-  }
-  return buffer;
-}
-
 // Runs a registered command line as the programs list would and returns its
 // exit code.
 DWORD RunCommandLine(std::wstring commandLine) {
@@ -76,6 +66,7 @@ TEST(UnicodeUserName, InstallsUpdatesAndUninstallsQuietly) {
     ASSERT_NO_FATAL_FAILURE(ExpectReady(setup));
   }
   EXPECT_EQ(RegisteredVersion(), L"1.0.0");
+  EXPECT_TRUE(fs::is_regular_file(StartMenuShortcutPath()));
   const std::wstring uninstaller = L"\"" + installation + L"\\TessalineUninstall.exe\"";
   EXPECT_EQ(RegisteredText(L"InstallLocation"), installation);
   EXPECT_EQ(RegisteredText(L"DisplayIcon"), installation + L"\\Tessaline.exe,0");
