@@ -18,17 +18,25 @@ std::string TrimDescription(std::string text) {
 
 }  // namespace
 
+std::string WindowsErrorDescription(unsigned long code, std::initializer_list<unsigned short> languages) {
+  for (const unsigned short language : languages) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+        language, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::string text;
+    if (length != 0 && buffer != nullptr) text = WideToUtf8(std::wstring_view(buffer, length));
+    if (buffer != nullptr) LocalFree(buffer);
+    text = TrimDescription(std::move(text));
+    if (!text.empty()) return text;
+  }
+  return "Windows error " + std::to_string(code);
+}
+
+// A Windows installed in another language may carry no English messages at
+// all: its own language first, English where it has no text of its own.
 std::string WindowsErrorDescription(unsigned long code) {
-  wchar_t* buffer = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-      MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::string text;
-  if (length != 0 && buffer != nullptr) text = WideToUtf8(std::wstring_view(buffer, length));
-  if (buffer != nullptr) LocalFree(buffer);
-  text = TrimDescription(std::move(text));
-  if (text.empty()) text = "Windows error " + std::to_string(code);
-  return text;
+  return WindowsErrorDescription(code, {GetSystemDefaultUILanguage(), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)});
 }
 
 std::string ErrorDescription(const std::error_code& error) {

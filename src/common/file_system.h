@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <string>
 #include <system_error>
 
@@ -24,9 +25,13 @@ std::string FileSystemFailureText(const std::string& operation, const std::strin
                                   const std::filesystem::path& first, const std::filesystem::path& second = {});
 
 // The system's description of an error, without its trailing full stop and
-// line break.
+// line break: in the system's default language, else in US English, else
+// "Windows error <code>".
 std::string ErrorDescription(const std::error_code& error);
 std::string WindowsErrorDescription(unsigned long code);
+
+// The same from the first of `languages` (LANGIDs) that describes the code.
+std::string WindowsErrorDescription(unsigned long code, std::initializer_list<unsigned short> languages);
 
 // The path as UTF-8 for messages.
 std::string PathText(const std::filesystem::path& path);

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <climits>
 
 #include "setup_error.h"
@@ -33,6 +34,18 @@ std::string WideToUtf8(std::wstring_view text) {
     return {};
   }
   return narrow;
+}
+
+bool SurvivesAnsiCodePage(std::wstring_view text) {
+  const bool ascii = std::all_of(text.begin(), text.end(), [](wchar_t c) { return c < 0x80; });
+  if (ascii) return true;
+  // Windows' optional UTF-8 code page: any well-formed text survives.
+  if (GetACP() == CP_UTF8) return !WideToUtf8(text).empty();
+  if (text.size() > static_cast<std::size_t>(INT_MAX)) return false;
+  BOOL replaced = FALSE;
+  const int needed = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, &replaced);
+  return needed > 0 && !replaced;
 }
 
 }  // namespace tessaline

@@ -15,4 +15,8 @@ std::wstring Utf8ToWide(std::string_view text);
 // empty text.
 std::string WideToUtf8(std::wstring_view text);
 
+// Whether the text comes through a conversion to the ANSI code page and back
+// unchanged: what a program with a narrow main receives of its arguments.
+bool SurvivesAnsiCodePage(std::wstring_view text);
+
 }  // namespace tessaline

@@ -14,6 +14,7 @@
 #include "helper_process.h"
 #include "install_state.h"
 #include "setup_error.h"
+#include "text_conversion.h"
 #include "uninstall_entry.h"
 #include "user_folders.h"
 
@@ -129,6 +130,38 @@ void RunSmokeTest(const fs::path& appRoot, const fs::path& report) {
   }
 }
 
+namespace {
+
+std::wstring ShortPathName(const fs::path& path) {
+  const DWORD needed = GetShortPathNameW(path.c_str(), nullptr, 0);
+  if (needed == 0) return {};
+  std::wstring shortForm(needed, L'\0');
+  const DWORD length = GetShortPathNameW(path.c_str(), shortForm.data(), needed);
+  if (length == 0 || length >= needed) return {};
+  shortForm.resize(length);
+  return shortForm;
+}
+
+// The system's tar.exe reads its command line in the ANSI code page, so a
+// path holding a character outside it (a user profile named in another
+// script) would reach it mangled. The first form of the path that survives
+// that conversion: relative to the unpacker's working folder, then the 8.3
+// short form, and else the full path as it is.
+std::wstring PathForAnsiCommandLine(const fs::path& path, const fs::path& workingFolder) {
+  const fs::path relative = path.lexically_relative(workingFolder);
+  if (!relative.empty() && SurvivesAnsiCodePage(relative.native())) return relative.native();
+  const std::wstring shortForm = ShortPathName(path);
+  if (!shortForm.empty() && SurvivesAnsiCodePage(shortForm)) return shortForm;
+  return path.native();
+}
+
+}  // namespace
+
+std::wstring UnpackArguments(const fs::path& package, const fs::path& staging, const fs::path& workingFolder) {
+  return L"-xf " + QuoteCommandLineArgument(PathForAnsiCommandLine(package, workingFolder)) + L" -C " +
+         QuoteCommandLineArgument(PathForAnsiCommandLine(staging, workingFolder));
+}
+
 fs::path InstallPackage(const fs::path& package, const std::string& version) {
   InstallationPaths paths;
   paths.quorvant = QuorvantProgramsFolder();
@@ -145,8 +178,7 @@ fs::path InstallPackage(const fs::path& package, const std::string& version) {
     MarkStage("extract");  // with the copy of Setup that goes with the installation
     fsops::CopyFile(SetupExecutablePath(), paths.setupCopy, fs::copy_options::overwrite_existing);
     fsops::CreateDirectories(paths.staging);
-    const std::wstring arguments = L"-xf " + QuoteCommandLineArgument(package.native()) + L" -C " +
-                                   QuoteCommandLineArgument(paths.staging.native());
+    const std::wstring arguments = UnpackArguments(package, paths.staging, paths.quorvant);
     if (RunInstallationHelper(kSystemTar, arguments, paths.quorvant, kUnpackTimeoutMs) != 0) {
       throw SetupError("Unable to extract the Tessaline package");
     }

@@ -20,6 +20,12 @@ inline constexpr const wchar_t* kPreservedFolders[] = {L"resources\\fennor\\bin\
 // UTF-8 version text, recorded in the registration entry.
 std::filesystem::path InstallPackage(const std::filesystem::path& package, const std::string& version);
 
+// The unpacker's arguments, -xf <package> -C <staging folder>, with each path
+// in a form that survives the ANSI command line of the system's tar.exe when
+// it runs in `workingFolder`.
+std::wstring UnpackArguments(const std::filesystem::path& package, const std::filesystem::path& staging,
+                             const std::filesystem::path& workingFolder);
+
 // Renames `from` to `to`, retrying every 250 ms until `seconds` have passed.
 void MoveWithRetry(const std::filesystem::path& from, const std::filesystem::path& to, int seconds);
 

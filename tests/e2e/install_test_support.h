@@ -51,14 +51,16 @@ inline void ForgetEverythingInstalled() {
   RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKeyPath);
 }
 
-inline std::wstring RegisteredVersion() {
-  wchar_t buffer[512] = {};
+// A text value of the registration entry, or "<none>".
+inline std::wstring RegisteredText(const wchar_t* name) {
+  wchar_t buffer[2048] = {};
   DWORD size = sizeof(buffer);
-  if (RegGetValueW(HKEY_CURRENT_USER, kUninstallKeyPath, kDisplayVersionValue, RRF_RT_REG_SZ, nullptr, buffer, &size) !=
-      ERROR_SUCCESS) {
+  if (RegGetValueW(HKEY_CURRENT_USER, kUninstallKeyPath, name, RRF_RT_REG_SZ, nullptr, buffer, &size) != ERROR_SUCCESS) {
     return L"<none>";
   }
   return buffer;
 }
+
+inline std::wstring RegisteredVersion() { return RegisteredText(kDisplayVersionValue); }
 
 }  // namespace tessaline::testing

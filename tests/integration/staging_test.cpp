@@ -13,6 +13,7 @@
 #include "helper_process.h"
 #include "install_package.h"
 #include "setup_error.h"
+#include "text_conversion.h"
 #include "user_folders.h"
 #include "windows_test_support.h"
 
@@ -64,6 +65,44 @@ TEST(FindAppRoot, AcceptsTheTopOrTheOnlyFolder) {
   fs::create_directories(impostor / L"Tessaline.exe");
   EXPECT_EQ(FindAppRoot(impostor.Path()), impostor.Path());
   EXPECT_FALSE(fs::is_regular_file(FindAppRoot(impostor.Path()) / L"Tessaline.exe"));
+}
+
+// The unpacker's arguments for a profile named in a script the ANSI code
+// page lacks, run through the bench's tar.exe, which reads them as Windows'
+// own does.
+TEST(UnpackArguments, PassPathsThatSurviveTheAnsiCommandLine) {
+  ScratchFolder scratch;
+  const fs::path localAppData = scratch / L"Zo\u00EB \u00D8rsted \u674E" / L"AppData" / L"Local";
+  const fs::path quorvant = localAppData / L"Programs" / L"Quorvant";
+  const fs::path cache = localAppData / L"Quorvant" / L"InstallerCache" / L"1.0.0";
+  const fs::path staging = quorvant / L".Tessaline-staging-7-8";
+  const fs::path tar = testing::TestExecutableFolder() / L"tools" / L"tar.exe";
+  const fs::path archive = testing::TestExecutableFolder() / L"fixtures" / L"tar" / L"small.tar.gz";
+  fs::create_directories(cache);
+  fs::create_directories(staging);
+
+  const fs::path package = cache / L"Tessaline-1.0.0-windows-x64.tar.gz";
+  fs::copy_file(archive, package);
+  const std::wstring relative = UnpackArguments(package, staging, quorvant);
+  EXPECT_EQ(relative,
+            L"-xf \"..\\..\\Quorvant\\InstallerCache\\1.0.0\\Tessaline-1.0.0-windows-x64.tar.gz\" "
+            L"-C \".Tessaline-staging-7-8\"");
+  EXPECT_EQ(RunInstallationHelper(tar, relative, quorvant, kUnpackTimeoutMs), 0U);
+  EXPECT_EQ(ReadBytes(staging / L"small.txt"), "small\n");
+
+  // A file name of that script too: the 8.3 form, where the volume has one.
+  fs::remove(staging / L"small.txt");
+  const fs::path named = cache / L"\u674E.tar.gz";
+  fs::copy_file(archive, named);
+  const std::wstring shortened = UnpackArguments(named, staging, quorvant);
+  ASSERT_TRUE(SurvivesAnsiCodePage(shortened)) << WideToUtf8(shortened);
+  EXPECT_EQ(RunInstallationHelper(tar, shortened, quorvant, kUnpackTimeoutMs), 0U) << WideToUtf8(shortened);
+  EXPECT_EQ(ReadBytes(staging / L"small.txt"), "small\n");
+
+  // No short form for what does not exist: the full path, as it is.
+  const fs::path missing = cache / L"\u674E-missing.tar.gz";
+  EXPECT_EQ(UnpackArguments(missing, staging, quorvant),
+            L"-xf \"" + missing.native() + L"\" -C \".Tessaline-staging-7-8\"");
 }
 
 TEST(RunSmokeTest, PassesOnlyAWrittenReportThatSaysOk) {

@@ -67,6 +67,56 @@ TEST(FileSystemFailure, NamesTheOperationTheErrorAndBothPaths) {
   EXPECT_THROW(fsops::FileSize(folder / L"absent"), FileSystemFailure);
 }
 
+// A profile folder named in a script the ANSI code page lacks.
+const std::wstring kForeignName = L"Zo\u00EB \u00D8rsted \u674E";
+
+TEST(FileSystemFailure, CarriesPathsOutsideTheAnsiCodePageWholeAsUtf8) {
+  testing::ScratchFolder folder;
+  const std::filesystem::path from = folder / kForeignName / L"absent";
+  try {
+    fsops::Rename(from, folder / L"target");
+    ADD_FAILURE() << "renamed a missing file";
+  } catch (const SetupError& e) {
+    const std::string text = e.what();
+    EXPECT_NE(text.find("Zo\xC3\xAB \xC3\x98rsted \xE6\x9D\x8E\\absent\", \""), std::string::npos) << text;
+    // What the window shows.
+    EXPECT_NE(Utf8ToWide(text).find(L"\"" + from.native() + L"\""), std::wstring::npos);
+  }
+}
+
+TEST(SurvivesAnsiCodePage, TellsWhatANarrowMainReceivesIntact) {
+  if (GetACP() != 1252) GTEST_SKIP() << "written for the ANSI code page 1252; this system has " << GetACP();
+  EXPECT_TRUE(SurvivesAnsiCodePage(L""));
+  EXPECT_TRUE(SurvivesAnsiCodePage(L"..\\..\\Quorvant\\InstallerCache\\1.0.0\\Tessaline-1.0.0-windows-x64.tar.gz"));
+  EXPECT_TRUE(SurvivesAnsiCodePage(L"C:\\users\\Zo\u00EB \u00D8rsted"));
+  EXPECT_FALSE(SurvivesAnsiCodePage(kForeignName));
+  // No look-alike counts: the best fit for a macron letter is its plain letter.
+  EXPECT_FALSE(SurvivesAnsiCodePage(L"\u0100.tar"));
+}
+
+// Languages as the system numbers them.
+constexpr unsigned short kEnglishUs = 0x0409;
+constexpr unsigned short kGerman = 0x0407;
+constexpr unsigned short kIcelandic = 0x040F;  // no system messages under the bench's Wine
+
+TEST(WindowsErrorDescription, TakesTheFirstLanguageThatHasTheTextAndTheNumberLast) {
+  const std::string english = WindowsErrorDescription(ERROR_ACCESS_DENIED, {kEnglishUs});
+  ASSERT_FALSE(english.empty());
+  EXPECT_NE(english, "Windows error 5");
+  EXPECT_NE(english.back(), '.');
+  EXPECT_EQ(english.find_first_of("\r\n"), std::string::npos) << english;
+  // A language with its own text comes first; one without gives way to English.
+  const std::string german = WindowsErrorDescription(ERROR_ACCESS_DENIED, {kGerman, kEnglishUs});
+  EXPECT_EQ(german, WindowsErrorDescription(ERROR_ACCESS_DENIED, {kGerman}));
+  EXPECT_NE(german, english);
+  ASSERT_EQ(WindowsErrorDescription(ERROR_ACCESS_DENIED, {kIcelandic}), "Windows error 5");
+  EXPECT_EQ(WindowsErrorDescription(ERROR_ACCESS_DENIED, {kIcelandic, kEnglishUs}), english);
+  // By default the system's own language, which always has a text.
+  EXPECT_EQ(WindowsErrorDescription(ERROR_ACCESS_DENIED),
+            WindowsErrorDescription(ERROR_ACCESS_DENIED, {GetSystemDefaultUILanguage()}));
+  EXPECT_EQ(WindowsErrorDescription(0x2000BEEF), "Windows error 536919791");
+}
+
 std::vector<std::wstring> SplitBack(const std::wstring& quoted) {
   // Element 0 is the program and splits by other rules; put a plain one first.
   return SplitCommandLine((L"setup.exe " + quoted).c_str());

@@ -4,7 +4,9 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,20 @@
 
 namespace {
 
+// Windows' own tar.exe has a narrow main: its arguments arrive in the ANSI
+// code page, so a character outside it reaches the program already replaced
+// (by '?' or a look-alike). Wine would hand a wmain the exact UTF-16 text;
+// reading them narrow, as Windows does, keeps the bench from forgiving a
+// Setup that passes such paths.
+std::wstring FromAnsi(const char* argument) {
+  const int length = static_cast<int>(std::strlen(argument));
+  if (length == 0) return {};
+  const int needed = MultiByteToWideChar(CP_ACP, 0, argument, length, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(needed > 0 ? needed : 0), L'\0');
+  if (needed > 0) MultiByteToWideChar(CP_ACP, 0, argument, length, wide.data(), needed);
+  return wide;
+}
+
 void PrintError(const std::string& line) {
   const std::string text = "tar: " + line + "\n";
   std::fwrite(text.data(), 1, text.size(), stderr);
@@ -22,8 +38,9 @@ void PrintError(const std::string& line) {
 
 }  // namespace
 
-int wmain(int argc, wchar_t** argv) {
-  const std::vector<std::wstring> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+int main(int argc, char** argv) {
+  std::vector<std::wstring> arguments;
+  for (int i = 1; i < argc; ++i) arguments.push_back(FromAnsi(argv[i]));
   const std::optional<tessaline::tar::ExtractCommand> command = tessaline::tar::ParseTarArguments(arguments);
   if (!command) {
     PrintError("usage: tar -xf <archive> -C <folder>");
