@@ -10,6 +10,7 @@ tessaline_packages=(
   wine wine64 xvfb curl openssl
   python3 imagemagick
   googletest nlohmann-json3-dev libssl-dev libarchive-dev libarchive-tools libcpp-httplib-dev libz-mingw-w64-dev
+  libcli11-dev osslsigncode
 )
 
 # Installs, from Debian's packages, whatever of the list (the arguments, or

@@ -201,6 +201,21 @@ bool VerifyRelease(const std::string& publicKeyHex, const Bytes& data, const Byt
   return valid;
 }
 
+std::string Sha256Hex(const Bytes& data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
+    throw ReleaseToolError("SHA-256 failed");
+  }
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) {
+    hex.push_back(kDigits[digest[i] >> 4]);
+    hex.push_back(kDigits[digest[i] & 0x0F]);
+  }
+  return hex;
+}
+
 Bytes ReadFileBytes(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw ReleaseToolError("cannot read " + path.string());
