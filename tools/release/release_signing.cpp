@@ -201,19 +201,23 @@ bool VerifyRelease(const std::string& publicKeyHex, const Bytes& data, const Byt
   return valid;
 }
 
+std::string LowerHex(const unsigned char* data, std::size_t size) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (std::size_t i = 0; i < size; ++i) {
+    hex.push_back(kDigits[data[i] >> 4]);
+    hex.push_back(kDigits[data[i] & 0x0F]);
+  }
+  return hex;
+}
+
 std::string Sha256Hex(const Bytes& data) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
     throw ReleaseToolError("SHA-256 failed");
   }
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    hex.push_back(kDigits[digest[i] >> 4]);
-    hex.push_back(kDigits[digest[i] & 0x0F]);
-  }
-  return hex;
+  return LowerHex(digest, length);
 }
 
 Bytes ReadFileBytes(const std::filesystem::path& path) {
