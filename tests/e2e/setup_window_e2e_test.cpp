@@ -134,6 +134,22 @@ TEST_F(SetupWindowEndToEnd, RefusesADowngradeAndOffersClose) {
   EXPECT_FALSE(InstalledAppIsRunning());  // "Close" never starts the application
 }
 
+// The Setup a user downloads is signed after the build: the signature must
+// not keep it from installing, and the copy Setup keeps is the signed file.
+TEST_F(SetupWindowEndToEnd, TheSignedSetupInstallsAndKeepsItsSignedCopy) {
+  const fs::path signedSetup = TestExecutableFolder() / L"signed" / L"TessalineSetup.exe";
+  ASSERT_TRUE(fs::exists(signedSetup));
+  ServeRelease(L"v1.0.0");
+  SetupRun setup(signedSetup);
+  ASSERT_NE(setup.Window(), nullptr);
+  ASSERT_TRUE(setup.WaitForFinish());
+  EXPECT_EQ(setup.Text(kStatus), L"Tessaline is ready.");
+  EXPECT_EQ(RegisteredVersion(), L"1.0.0");
+  EXPECT_EQ(ReadBytes(UserApplicationFolder() / L"TessalineSetup.exe"), ReadBytes(signedSetup));
+  SendMessageW(setup.Window(), WM_CLOSE, 0, 0);
+  EXPECT_EQ(setup.ExitCode(), 0U);
+}
+
 TEST_F(SetupWindowEndToEnd, CancelsDuringTheDownloadAndALaterRunResumes) {
   ServeRelease(L"slow");
   {

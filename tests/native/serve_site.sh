@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# tessaline-release serve against curl: byte ranges, HEAD, paths that try to
-# leave the site, and the failures it must report.
-#   serve_site.sh TOOL TLS_DIR WORK_DIR ranges|paths|failures
+# tessaline-release serve against curl: byte ranges, HEAD, many clients at
+# once, paths that try to leave the site, and the failures it must report.
+#   serve_site.sh TOOL TLS_DIR WORK_DIR ranges|burst|paths|failures
 set -u
 tool=$1 tls=$2 out=$3 case=$4
 source "$(dirname "$0")/https_test_lib.sh"
@@ -84,6 +84,24 @@ ranges)
   grep -q '^\[package-host\] 127.0.0.1 GET /parts/part-0 206 10 (Range: bytes=0-9)$' "$out/serve.log" ||
     fail "no log line for a range request"
   grep -q '^\[package-host\] 127.0.0.1 HEAD /parts/part-0 200 0$' "$out/serve.log" || fail "no log line for HEAD"
+  ;;
+
+burst)
+  # 48 range requests, 16 at a time, each on its own connection: every one
+  # must get its own slice of the file, whatever the others are doing.
+  head -c 3000000 /dev/urandom >"$site/package-host/parts/large"
+  serve
+  mkdir -p "$out/burst"
+  export out package large=$site/package-host/parts/large cacert=$tls/ca.pem
+  seq 0 47 | xargs -P 16 -I{} bash -c '
+    first=$(({} * 61001)) last=$(({} * 61001 + 99999))
+    status=$(curl -sS -4 --noproxy "*" --cacert "$cacert" -o "$out/burst/{}" -w "%{http_code}" -r "$first-$last" "$package/parts/large" 2>&1)
+    if [[ $status != 206 ]]; then echo "request {}: $status"
+    elif ! cmp -s "$out/burst/{}" <(tail -c +$((first + 1)) "$large" | head -c 100000); then echo "request {}: wrong bytes"
+    else echo "request {}: ok"; fi' >"$out/burst/results"
+  expect "answered correctly" "$(grep -c ': ok$' "$out/burst/results")" 48
+  grep -v ': ok$' "$out/burst/results" | head -n 5
+  expect "logged" "$(grep -c '^\[package-host\] 127.0.0.1 GET /parts/large 206 100000 ' "$out/serve.log")" 48
   ;;
 
 paths)

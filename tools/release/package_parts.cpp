@@ -39,13 +39,7 @@ class Sha256Stream {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     if (EVP_DigestFinal_ex(context_.get(), digest, &length) != 1) throw ReleaseToolError("SHA-256 failed");
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < length; ++i) {
-      hex.push_back(kDigits[digest[i] >> 4]);
-      hex.push_back(kDigits[digest[i] & 0x0F]);
-    }
-    return hex;
+    return LowerHex(digest, length);
   }
 
  private:

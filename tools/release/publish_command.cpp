@@ -5,7 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
-#include <map>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -21,21 +21,20 @@
 #include "publish_inputs.h"
 #include "release_manifest_writer.h"
 #include "release_signing.h"
+#include "setup_signing.h"
 
 namespace fs = std::filesystem;
 
 namespace tessaline::release {
 namespace {
 
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-
+constexpr const char* kSetupFileName = "TessalineSetup.exe";
 constexpr const char* kManifestFolder = "release-service/api/v1/packages/tessaline/stable/windows-x64";
 
 constexpr const char* kPublishUsage =
     "Usage: tessaline-release publish --app DIR --version V --key KEY.pem\n"
     "                                 --package-url BASE --out SITE\n"
-    "                                 [--part-size BYTES] [--force]\n"
+    "                                 [--part-size BYTES] [--setup EXE] [--force]\n"
     "\n"
     "Packs DIR (which must hold Tessaline.exe at its top) into\n"
     "Tessaline-V-windows-x64.tar.gz, splits it into parts, writes the release\n"
@@ -45,6 +44,7 @@ constexpr const char* kPublishUsage =
     "  SITE/release-service/api/v1/packages/tessaline/stable/windows-x64/manifest\n"
     "  SITE/release-service/api/v1/packages/tessaline/stable/windows-x64/manifest.sig\n"
     "  SITE/package-host/<path of BASE>/Tessaline-V-windows-x64.tar.gz.001, .002, ...\n"
+    "  SITE/package-host/<path of BASE>/TessalineSetup.exe   (with --setup)\n"
     "  SITE/package/Tessaline-V-windows-x64.tar.gz   (the whole package, for reference)\n"
     "\n"
     "Options:\n"
@@ -55,60 +55,14 @@ constexpr const char* kPublishUsage =
     "                      followed by the part name\n"
     "  --part-size BYTES   size of each part but the last (default 67108864, 64 MiB;\n"
     "                      at most 4294967295, the most Setup verifies in one part)\n"
+    "  --setup EXE         place EXE, the Setup users download (signed with\n"
+    "                      sign-setup), beside the parts as TessalineSetup.exe\n"
     "  --force             replace SITE even if it already holds files\n"
     "\n"
     "The site is built in a hidden folder beside SITE and moved into place only\n"
     "when complete, so a failed publish leaves SITE as it was. Progress goes to\n"
     "stderr, the summary to stdout. Exit code 0 on success, 1 on failure, 2 on\n"
     "a usage error.\n";
-
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-struct PublishOptions {
-  std::map<std::string, std::string> values;
-  bool force = false;
-  bool help = false;
-
-  const std::string& Required(const std::string& name) const {
-    const auto it = values.find(name);
-    if (it == values.end() || it->second.empty()) throw UsageError("missing --" + name);
-    return it->second;
-  }
-};
-
-PublishOptions ParsePublishOptions(const std::vector<std::string>& arguments) {
-  static const char* const kValued[] = {"app", "version", "key", "package-url", "out", "part-size"};
-  PublishOptions options;
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    const std::string& arg = arguments[i];
-    if (arg == "--help" || arg == "-h") {
-      options.help = true;
-      continue;
-    }
-    if (arg == "--force") {
-      options.force = true;
-      continue;
-    }
-    if (arg.rfind("--", 0) != 0) throw UsageError("unexpected argument: " + arg);
-    const std::size_t equals = arg.find('=');
-    const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
-    bool known = false;
-    for (const char* k : kValued) known = known || name == k;
-    if (!known) throw UsageError("unknown option: --" + name);
-    std::string value;
-    if (equals != std::string::npos) {
-      value = arg.substr(equals + 1);
-    } else {
-      if (i + 1 >= arguments.size()) throw UsageError("option --" + name + " needs a value");
-      value = arguments[++i];
-    }
-    if (!options.values.emplace(name, value).second) throw UsageError("option --" + name + " is given twice");
-  }
-  return options;
-}
 
 // True when `inner` is `outer` or lies below it.
 bool IsWithin(const fs::path& inner, const fs::path& outer) {
@@ -223,26 +177,38 @@ void MoveSiteIntoPlace(const fs::path& staging, const fs::path& site) {
   fs::remove_all(old);
 }
 
-int Publish(const PublishOptions& options) {
-  const std::string& version = options.Required("version");
-  const std::string& appText = options.Required("app");
-  const std::string& keyText = options.Required("key");
-  const std::string& urlText = options.Required("package-url");
-  const std::string& outText = options.Required("out");
-  const auto partSizeOption = options.values.find("part-size");
+int Publish(const CommandOptions& options) {
+  // libarchive converts non-ASCII names through the locale's character set.
+  std::setlocale(LC_ALL, "C.UTF-8");
+  const std::string version = options.Required("version");
+  const std::string appText = options.Required("app");
+  const std::string keyText = options.Required("key");
+  const std::string urlText = options.Required("package-url");
+  const std::string outText = options.Required("out");
+  const std::optional<std::string> partSizeText = options.Value("part-size");
+  const std::optional<std::string> setupPath = options.Value("setup");
 
   // Every check comes before the first write.
   CheckReleaseVersion(version);
   const PackageBaseUrl base = ParsePackageBaseUrl(urlText);
   const std::uint64_t partSize =
-      partSizeOption == options.values.end() ? kDefaultPartSize : ParsePartSize(partSizeOption->second);
+      partSizeText ? ParsePartSize(*partSizeText) : kDefaultPartSize;
   const fs::path site = SitePath(outText);
-  CheckSiteFolder(site, options.force);
+  CheckSiteFolder(site, options.Flag("force"));
   const fs::path app = fs::absolute(appText);
   const PackageContents contents = ScanApplicationFolder(app);
   const PrivateKey key = LoadP256PrivateKey(keyText);
   const std::string publicKey = PublicKeyHex(key);
   CheckOverlaps(site, app, keyText);
+  Bytes setup;
+  if (setupPath) {
+    if (!fs::is_regular_file(*setupPath)) throw ReleaseToolError("no Setup file " + *setupPath);
+    if (!HasAuthenticodeSignature(*setupPath)) {
+      std::cerr << "tessaline-release publish: warning: " << *setupPath
+                << " carries no Authenticode signature; Windows warns before it runs an unsigned download\n";
+    }
+    setup = ReadFileBytes(*setupPath);
+  }
 
   const std::string packageName = PackageFileName(version);
   fs::create_directories(site.parent_path());
@@ -286,6 +252,9 @@ int Publish(const PublishOptions& options) {
                                     });
   const std::size_t partCount = fields.package.parts.size();
   meter.Finish("splitting", splitText(partCount, partCount, packageSize));
+  if (setupPath) {
+    WriteDurably(partFolder / kSetupFileName, std::string(setup.begin(), setup.end()));
+  }
 
   const fs::path manifestFolder = staging.Path() / kManifestFolder;
   fs::create_directories(manifestFolder);
@@ -301,36 +270,26 @@ int Publish(const PublishOptions& options) {
   }
 
   MoveSiteIntoPlace(staging.Path(), site);
+  const fs::path sitePartFolder = base.path.empty() ? site / "package-host" : site / "package-host" / base.path;
 
   std::cout << "published Tessaline " << version << "\n"
             << "package:    " << (site / "package" / packageName).string() << " (" << packageSize << " bytes)\n"
             << "parts:      " << partCount << " of up to " << partSize << " bytes in "
-            << (base.path.empty() ? site / "package-host" : site / "package-host" / base.path).string() << "\n"
+            << sitePartFolder.string() << "\n"
             << "part URLs:  " << base.url << packageName << ".*\n"
             << "manifest:   " << (site / kManifestFolder / "manifest").string() << "\n"
             << "public key: " << publicKey << "\n";
+  if (setupPath) {
+    std::cout << "setup:      " << (sitePartFolder / kSetupFileName).string() << " (" << setup.size()
+              << " bytes, SHA-256 " << Sha256Hex(setup) << ")\n"
+              << "setup URL:  " << base.url << kSetupFileName << "\n";
+  }
   return 0;
 }
 
 }  // namespace
 
-int RunPublish(const std::vector<std::string>& arguments) {
-  // libarchive converts non-ASCII names through the locale's character set.
-  std::setlocale(LC_ALL, "C.UTF-8");
-  try {
-    const PublishOptions options = ParsePublishOptions(arguments);
-    if (options.help) {
-      std::fputs(kPublishUsage, stdout);
-      return 0;
-    }
-    return Publish(options);
-  } catch (const UsageError& e) {
-    std::cerr << "tessaline-release publish: " << e.what() << "\n\n" << kPublishUsage;
-    return kExitUsage;
-  } catch (const std::exception& e) {
-    std::cerr << "tessaline-release publish: " << e.what() << "\n";
-    return kExitFailure;
-  }
-}
+const Command kPublishCommand = {
+    "publish", kPublishUsage, {"app", "version", "key", "package-url", "out", "part-size", "setup"}, {"force"}, Publish};
 
 }  // namespace tessaline::release

@@ -201,6 +201,25 @@ bool VerifyRelease(const std::string& publicKeyHex, const Bytes& data, const Byt
   return valid;
 }
 
+std::string LowerHex(const unsigned char* data, std::size_t size) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (std::size_t i = 0; i < size; ++i) {
+    hex.push_back(kDigits[data[i] >> 4]);
+    hex.push_back(kDigits[data[i] & 0x0F]);
+  }
+  return hex;
+}
+
+std::string Sha256Hex(const Bytes& data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
+    throw ReleaseToolError("SHA-256 failed");
+  }
+  return LowerHex(digest, length);
+}
+
 Bytes ReadFileBytes(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw ReleaseToolError("cannot read " + path.string());

@@ -45,6 +45,11 @@ Bytes SignRelease(const PrivateKey& key, const Bytes& data);
 // key given as 128 hexadecimal digits. Throws for a malformed key.
 bool VerifyRelease(const std::string& publicKeyHex, const Bytes& data, const Bytes& signature);
 
+// Lower-case hexadecimal digits of `size` bytes.
+std::string LowerHex(const unsigned char* data, std::size_t size);
+// 64 lower-case hexadecimal digits.
+std::string Sha256Hex(const Bytes& data);
+
 Bytes ReadFileBytes(const std::filesystem::path& path);
 void WriteFileBytes(const std::filesystem::path& path, const Bytes& data);
 
