@@ -57,7 +57,7 @@ tessaline_commands=(
   "curl curl" "openssl openssl" "python3 python3-minimal" "convert imagemagick-6.q16"
   "awk mawk" "kill procps" "pgrep procps" "ss iproute2" "bsdtar libarchive-tools"
   "bash bash" "sh dash" "getent libc-bin" "uname coreutils" "tar tar" "gzip gzip" "cmp diffutils"
-  "dpkg-query dpkg"
+  "dpkg-query dpkg" "osslsigncode osslsigncode"
 )
 tessaline_bench_commands=("nginx nginx")
 
