@@ -105,6 +105,12 @@ void VerifyPackage(const ReleaseManifest& manifest, const fs::path& partial) {
   }
 }
 
+// Far above any real manifest, and the signature is 64 bytes: a service that
+// sends more is broken or hostile, and its bytes must not fill memory before
+// the signature is checked.
+constexpr std::size_t kManifestLimit = 1024 * 1024;
+constexpr std::size_t kSignatureLimit = 4096;
+
 void RefuseUnsafeCacheName(const std::string& version) {
   // The version names the installer-cache folder; build metadata after '+'
   // is not checked by the version grammar and must not lead out of it.
@@ -116,8 +122,10 @@ void RefuseUnsafeCacheName(const std::string& version) {
 void RunPipeline() {
   MarkStage("manifest");
   PostStatus(L"Checking the Quorvant release\u2026");
-  const std::vector<std::uint8_t> manifestBytes = FetchToMemory(ManifestUrl());
-  const std::vector<std::uint8_t> signature = FetchToMemory(ManifestUrl() + L".sig");
+  const std::vector<std::uint8_t> manifestBytes =
+      FetchToMemory(ManifestUrl(), kManifestLimit, "Oversized Tessaline release manifest");
+  const std::vector<std::uint8_t> signature =
+      FetchToMemory(ManifestUrl() + L".sig", kSignatureLimit, "Invalid Quorvant release signature");
   VerifyManifestSignature(manifestBytes, signature);
   const ReleaseManifest manifest = ParseReleaseManifest(manifestBytes);
   const std::string installed = ReadInstalledVersion();

@@ -3,6 +3,9 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <limits>
+#include <string_view>
+
 #include "download_url.h"
 #include "setup_error.h"
 
@@ -26,6 +29,63 @@ DWORD QueryStatusCode(HINTERNET request) {
   return status;
 }
 
+namespace {
+
+// A response header as text, or nothing when the response has none.
+std::optional<std::wstring> QueryHeaderText(HINTERNET request, DWORD header) {
+  DWORD size = 0;
+  WinHttpQueryHeaders(request, header, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size,
+                      WINHTTP_NO_HEADER_INDEX);
+  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) return std::nullopt;
+  std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+  size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+  if (!WinHttpQueryHeaders(request, header, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size,
+                           WINHTTP_NO_HEADER_INDEX)) {
+    return std::nullopt;
+  }
+  text.resize(size / sizeof(wchar_t));
+  return text;
+}
+
+// Consumes the decimal digits at the start of `text`; nothing when there are
+// none or they pass 64 bits.
+std::optional<std::uint64_t> TakeDecimal(std::wstring_view& text) {
+  std::uint64_t value = 0;
+  std::size_t digits = 0;
+  for (; digits < text.size() && text[digits] >= L'0' && text[digits] <= L'9'; ++digits) {
+    const auto digit = static_cast<std::uint64_t>(text[digits] - L'0');
+    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  if (digits == 0) return std::nullopt;
+  text.remove_prefix(digits);
+  return value;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> QueryContentLength(HINTERNET request) {
+  const std::optional<std::wstring> text = QueryHeaderText(request, WINHTTP_QUERY_CONTENT_LENGTH);
+  if (!text) return std::nullopt;
+  std::wstring_view rest = *text;
+  const std::optional<std::uint64_t> length = TakeDecimal(rest);
+  if (!length || !rest.empty()) return std::numeric_limits<std::uint64_t>::max();
+  return length;
+}
+
+std::optional<ContentRange> QueryContentRange(HINTERNET request) {
+  const std::optional<std::wstring> header = QueryHeaderText(request, WINHTTP_QUERY_CONTENT_RANGE);
+  constexpr std::wstring_view kUnit = L"bytes ";
+  if (!header || header->compare(0, kUnit.size(), kUnit) != 0) return std::nullopt;
+  std::wstring_view text = std::wstring_view(*header).substr(kUnit.size());
+  const std::optional<std::uint64_t> first = TakeDecimal(text);
+  if (!first || text.empty() || text.front() != L'-') return std::nullopt;
+  text.remove_prefix(1);
+  const std::optional<std::uint64_t> last = TakeDecimal(text);
+  if (!last || *last < *first || text.empty() || text.front() != L'/') return std::nullopt;
+  return ContentRange{*first, *last};
+}
+
 HttpsExchange OpenGetRequest(const CrackedUrl& url, const char* failure) {
   HttpsExchange exchange;
   exchange.session = OpenHttpsSession();
@@ -37,7 +97,7 @@ HttpsExchange OpenGetRequest(const CrackedUrl& url, const char* failure) {
   return exchange;
 }
 
-std::vector<std::uint8_t> FetchToMemory(const std::wstring& url) {
+std::vector<std::uint8_t> FetchToMemory(const std::wstring& url, std::size_t limit, const char* oversize) {
   const HttpsExchange exchange = OpenGetRequest(CrackDownloadUrl(url), "HTTPS request failed");
   const HINTERNET request = exchange.request.Get();
   if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
@@ -46,6 +106,8 @@ std::vector<std::uint8_t> FetchToMemory(const std::wstring& url) {
   }
   const DWORD status = QueryStatusCode(request);
   if (status < 200 || status > 299) throw SetupError("Release service returned HTTP " + std::to_string(status));
+  const std::optional<std::uint64_t> announced = QueryContentLength(request);
+  if (announced && *announced > limit) throw SetupError(oversize);
 
   std::vector<std::uint8_t> body;
   std::vector<std::uint8_t> buffer(65536);
@@ -55,6 +117,7 @@ std::vector<std::uint8_t> FetchToMemory(const std::wstring& url) {
       RaiseWindowsError("HTTPS response failed");
     }
     if (read == 0) break;
+    if (read > limit - body.size()) throw SetupError(oversize);
     body.insert(body.end(), buffer.begin(), buffer.begin() + read);
   }
   return body;

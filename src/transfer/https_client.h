@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,10 +32,26 @@ struct HttpsExchange {
 // `failure` with the Windows error suffix.
 HttpsExchange OpenGetRequest(const CrackedUrl& url, const char* failure);
 
-// The whole body of a GET; any failure raises, and no partial body survives.
-std::vector<std::uint8_t> FetchToMemory(const std::wstring& url);
+// The whole body of a GET, of at most `limit` bytes: a longer announced
+// length is refused before the body is read, and a body that passes the limit
+// as soon as it does, with `oversize` as the text. Any failure raises, and no
+// partial body survives.
+std::vector<std::uint8_t> FetchToMemory(const std::wstring& url, std::size_t limit, const char* oversize);
 
 // The status code of a received response, or 0 when it cannot be read.
 DWORD QueryStatusCode(HINTERNET request);
+
+// The announced Content-Length, or nothing when the response has none. A
+// length that is not a decimal number, or too large for 64 bits, counts as
+// the largest: no limit accepts it.
+std::optional<std::uint64_t> QueryContentLength(HINTERNET request);
+
+// The first and last byte of a Content-Range "bytes <first>-<last>/<total>",
+// or nothing when the response has none or it does not read so.
+struct ContentRange {
+  std::uint64_t first = 0;
+  std::uint64_t last = 0;
+};
+std::optional<ContentRange> QueryContentRange(HINTERNET request);
 
 }  // namespace tessaline

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <exception>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -29,6 +30,24 @@ bool IsVerified(const std::filesystem::path& file, const PackagePart& part) {
 [[noreturn]] void RaiseFileError(const char* operation, const std::filesystem::path& file) {
   const DWORD code = GetLastError();
   throw FileSystemFailure(operation, std::error_code(static_cast<int>(code), std::system_category()), file);
+}
+
+SetupError PartVerificationFailure(const PackagePart& part) {
+  return SetupError("Downloaded part verification failed: " + part.name);
+}
+
+// The part's signed size bounds what is written: an answer announcing more
+// than the part still lacks, or a range other than its rest, is refused
+// before its body is read.
+void RefuseAnOversizeAnswer(HINTERNET request, DWORD status, std::uint64_t offset, const PackagePart& part) {
+  const std::uint64_t rest = part.size - offset;
+  const std::optional<std::uint64_t> length = QueryContentLength(request);
+  bool fits = !length || *length <= rest;
+  if (status == 206) {
+    const std::optional<ContentRange> range = QueryContentRange(request);
+    fits = fits && range && range->first == offset && range->last - range->first < rest;
+  }
+  if (!fits) throw PartVerificationFailure(part);
 }
 
 // The pause before the next attempt; it ends early when a cancel arrives, and
@@ -69,6 +88,7 @@ AttemptResult Attempt(const PackagePart& part, const std::filesystem::path& file
     return AttemptResult::Restart;
   }
   if (status < 200 || status > 299) throw SetupError("GitHub returned HTTP " + std::to_string(status));
+  RefuseAnOversizeAnswer(request, status, offset, part);
 
   {
     UniqueFile output(CreateFileW(file.c_str(), offset > 0 ? FILE_APPEND_DATA : GENERIC_WRITE,
@@ -76,12 +96,16 @@ AttemptResult Attempt(const PackagePart& part, const std::filesystem::path& file
                                   offset > 0 ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!output) RaiseFileError("open", file);
     std::vector<std::uint8_t> buffer(kPartReadSize, 0);
+    std::uint64_t size = offset;
     while (!cancelRequested.load()) {
       DWORD read = 0;
       if (!WinHttpReadData(request, buffer.data(), kPartReadSize, &read)) {
         RaiseWindowsError("Package download interrupted");
       }
       if (read == 0) break;
+      // A body without an announced length can still run past the part.
+      if (read > part.size - size) throw PartVerificationFailure(part);
+      size += read;
       DWORD written = 0;
       if (!WriteFile(output.Get(), buffer.data(), read, &written, nullptr) || written != read) {
         RaiseFileError("write", file);
@@ -90,7 +114,7 @@ AttemptResult Attempt(const PackagePart& part, const std::filesystem::path& file
     }
   }
   if (cancelRequested.load()) throw SetupError("Installation cancelled");
-  if (!IsVerified(file, part)) throw SetupError("Downloaded part verification failed: " + part.name);
+  if (!IsVerified(file, part)) throw PartVerificationFailure(part);
   return AttemptResult::Verified;
 }
 

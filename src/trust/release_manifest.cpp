@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <limits>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
@@ -20,6 +21,20 @@ using Json = nlohmann::json;
 bool EqualsIgnoringCase(const std::wstring& a, const wchar_t* b) {
   return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b, -1, TRUE) == CSTR_EQUAL;
 }
+
+// The file a name opens in a folder, as Windows finds it: trailing dots and
+// spaces are dropped and letter case does not count.
+std::wstring FileKey(std::wstring name) {
+  while (!name.empty() && (name.back() == L'.' || name.back() == L' ')) name.pop_back();
+  return name;
+}
+
+struct SameFileLess {
+  bool operator()(const std::wstring& a, const std::wstring& b) const {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_LESS_THAN;
+  }
+};
 
 // Sizes are unsigned 64-bit integers. The JSON library would convert a
 // negative or fractional number silently, and a negative part size could
@@ -56,6 +71,10 @@ ReleaseManifest ParseReleaseManifest(const std::vector<std::uint8_t>& bytes) {
     throw SetupError("Unsafe Tessaline release metadata");
   }
 
+  // Each part has a file of its own in the installer cache, beside the
+  // package and the package being assembled.
+  const std::wstring package = Utf8ToWide(manifest.filename);
+  std::set<std::wstring, SameFileLess> taken{FileKey(package), FileKey(package + L".partial")};
   std::uint64_t total = 0;
   bool overflow = false;
   for (const Json& element : document.at("parts")) {
@@ -67,7 +86,7 @@ ReleaseManifest ParseReleaseManifest(const std::vector<std::uint8_t>& bytes) {
     part.url = Utf8ToWide(element.at("url").get<std::string>());
     const CrackedUrl url = CrackDownloadUrl(part.url);
     if (!IsSafeFileName(part.name) || part.sha256.size() != 64 || part.size == 0 || !IsUnsignedInteger(partSize) ||
-        !EqualsIgnoringCase(url.host, kPackageHost)) {
+        !EqualsIgnoringCase(url.host, kPackageHost) || !taken.insert(FileKey(Utf8ToWide(part.name))).second) {
       throw SetupError("Unsafe Tessaline package part");
     }
     overflow = overflow || part.size > std::numeric_limits<std::uint64_t>::max() - total;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <psapi.h>
 
 #include <chrono>
 #include <filesystem>
@@ -63,6 +64,16 @@ class SetupRun {
     DWORD code = 0;
     GetExitCodeProcess(info_.hProcess, &code);
     return code;
+  }
+  // The most memory the process has held in RAM so far.
+  SIZE_T PeakWorkingSet() const {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof(counters);
+    if (!K32GetProcessMemoryInfo(info_.hProcess, &counters, sizeof(counters))) {
+      ADD_FAILURE() << "GetProcessMemoryInfo failed: " << GetLastError();
+      return 0;
+    }
+    return counters.PeakWorkingSetSize;
   }
   void Picture(const std::wstring& name) const {
     std::filesystem::create_directories(ScreenshotFolder());

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <psapi.h>
 #include <tlhelp32.h>
 
 #include <string>
@@ -202,6 +203,40 @@ TEST_F(SetupWindowEndToEnd, ReportsUntrustedOrBrokenReleasesAndKeepsTheInstallat
     EXPECT_EQ(ReadBytes(UserApplicationFolder() / L"sample-version.txt"), "1.0.0\n") << c.release;
     EXPECT_EQ(RegisteredVersion(), L"1.0.0");
   }
+}
+
+// A release service that never ends its answer: Setup refuses it by its
+// announced length and holds no more memory than when it fails at once.
+TEST_F(SetupWindowEndToEnd, RefusesAnEndlessManifestOrSignatureWithoutHoldingIt) {
+  const std::string manifest = "/api/v1/packages/tessaline/stable/windows-x64/manifest";
+  ServeRelease(L"v1.0.0");
+  const auto failureAndPeak = [](std::wstring& detail) {
+    SetupRun setup(DownloadedSetup());
+    EXPECT_TRUE(setup.WaitForFinish());
+    detail = setup.Text(kDetail);
+    return setup.PeakWorkingSet();
+  };
+  std::wstring detail;
+  ArmFault("status=503", manifest);
+  const SIZE_T idle = failureAndPeak(detail);
+  ASSERT_EQ(detail, L"Release service returned HTTP 503");
+
+  struct Case {
+    std::string path;
+    const wchar_t* failure;
+  };
+  for (const Case& c : {Case{manifest, L"Oversized Tessaline release manifest"},
+                        Case{manifest + ".sig", L"Invalid Quorvant release signature"}}) {
+    ResetServer();
+    ArmFault("endless", c.path);
+    const SIZE_T peak = failureAndPeak(detail);
+    EXPECT_EQ(detail, c.failure);
+    EXPECT_LT(peak, idle + 6 * 1024 * 1024) << c.path << ": idle " << idle << " bytes, peak " << peak;
+    for (const RecordedRequest& request : ServerRequests()) {
+      EXPECT_LT(request.bytesSent, kEndlessBodyCap) << request.path;
+    }
+  }
+  EXPECT_EQ(RegisteredVersion(), L"<none>");
 }
 
 TEST_F(SetupWindowEndToEnd, WithoutTheShortcutThenUninstalledThroughTheProgramsList) {

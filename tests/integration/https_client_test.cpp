@@ -19,13 +19,14 @@ class FetchToMemoryTest : public ::testing::Test {
     std::filesystem::create_directories(ServerRoot() / L"fetch");
   }
 
-  static std::string Fetch(const std::string& path) {
-    const std::vector<std::uint8_t> body = FetchToMemory(ServerUrl(path));
+  static constexpr std::size_t kLimit = 1024 * 1024;
+  static std::string Fetch(const std::string& path, std::size_t limit = kLimit) {
+    const std::vector<std::uint8_t> body = FetchToMemory(ServerUrl(path), limit, "Too large");
     return std::string(body.begin(), body.end());
   }
-  static std::string FailureOf(const std::wstring& url) {
+  static std::string FailureOf(const std::wstring& url, std::size_t limit = kLimit) {
     try {
-      FetchToMemory(url);
+      FetchToMemory(url, limit, "Too large");
     } catch (const SetupError& e) {
       return e.what();
     }
@@ -43,6 +44,19 @@ TEST_F(FetchToMemoryTest, ReturnsTheWholeBodyAndSendsTheQueryAndUserAgent) {
   EXPECT_EQ(requests[0].path, "/fetch/manifest?channel=stable&x=%20");
   EXPECT_EQ(requests[0].userAgent, "TessalineSetup/0.1");
   EXPECT_EQ(requests[0].range, "");
+}
+
+TEST_F(FetchToMemoryTest, RefusesABodyLongerThanItsLimit) {
+  const std::string content(1000, 'm');
+  WriteBytes(ServerRoot() / L"fetch" / L"manifest", content);
+  EXPECT_EQ(Fetch("/fetch/manifest", 1000), content);
+  EXPECT_EQ(FailureOf(ServerUrl("/fetch/manifest"), 999), "Too large");
+  // Refused by its announced length: the server stops when Setup does, long
+  // before its own cap.
+  EXPECT_EQ(FailureOf(ServerUrl("/fault/endless/fetch/manifest")), "Too large");
+  const auto requests = ServerRequests();
+  ASSERT_EQ(requests.size(), 3U);
+  EXPECT_LT(requests[2].bytesSent, kEndlessBodyCap);
 }
 
 TEST_F(FetchToMemoryTest, ReportsStatusesOutsideTheSuccessRange) {

@@ -172,6 +172,50 @@ TEST_F(DownloadPartTest, ReportsARangeRefusedOnTheLastAttempt) {
   EXPECT_EQ(progressCounters.bytesDone.load(), 0U);
 }
 
+std::uintmax_t SizeOrZero(const std::filesystem::path& file) {
+  std::error_code absent;
+  const std::uintmax_t size = std::filesystem::file_size(file, absent);
+  return absent ? 0 : size;
+}
+
+TEST_F(DownloadPartTest, NeverWritesPastThePartsSize) {
+  SetFault("endless");
+  EXPECT_EQ(FailureOfDownload(), "Downloaded part verification failed: part.bin");
+  EXPECT_LE(SizeOrZero(File()), part.size);
+  EXPECT_EQ(progressCounters.bytesDone.load(), 0U);
+  const auto requests = ServerRequests();
+  ASSERT_EQ(requests.size(), 4U);
+  for (const RecordedRequest& request : requests) EXPECT_LT(request.bytesSent, kEndlessBodyCap);
+
+  // A body a little longer than the part: refused by its length, then fetched
+  // again; the part is counted once.
+  ResetServer();
+  SetFault("extra=1000,times=1");
+  DownloadPart(part, cache.Path());
+  EXPECT_EQ(ReadBytes(File()), content);
+  EXPECT_EQ(progressCounters.bytesDone.load(), content.size());
+  EXPECT_EQ(ServerRequests().size(), 2U);
+}
+
+TEST_F(DownloadPartTest, RefusesARangeOtherThanTheRestOfThePart) {
+  // Starting before the offset asked for, or running past the part's end:
+  // the attempt fails without touching the kept bytes, and the next resumes.
+  for (const std::string fault : {"range-before=1000,times=1", "extra=1000,times=1"}) {
+    ResetServer();
+    const std::size_t kept = 300000;
+    WriteBytes(File(), content.substr(0, kept));
+    progressCounters.bytesDone = kept;
+    SetFault(fault);
+    DownloadPart(part, cache.Path());
+    EXPECT_EQ(ReadBytes(File()), content) << fault;
+    EXPECT_EQ(progressCounters.bytesDone.load(), content.size()) << fault;
+    const auto requests = ServerRequests();
+    ASSERT_EQ(requests.size(), 2U) << fault;
+    EXPECT_EQ(requests[0].status, 206) << fault;
+    EXPECT_EQ(requests[1].range, "bytes=300000-") << fault;
+  }
+}
+
 TEST_F(DownloadPartTest, FollowsARedirectAndResendsTheRange) {
   WriteBytes(File(), content.substr(0, 1000));
   progressCounters.bytesDone = 1000;

@@ -27,6 +27,7 @@
 
 #include "package_parts.h"
 #include "publish_inputs.h"
+#include "release_manifest_writer.h"
 #include "release_signing.h"
 
 extern char** environ;
@@ -540,6 +541,20 @@ TEST(PartFileNameTest, ThreeDigitsOrAsManyAsTheCountNeeds) {
   EXPECT_EQ(PartFileName("P.tar.gz", 42, 999), "P.tar.gz.042");
   EXPECT_EQ(PartFileName("P.tar.gz", 7, 1000), "P.tar.gz.0007");
   EXPECT_EQ(PartFileName("P.tar.gz", 1000, 1000), "P.tar.gz.1000");
+}
+
+TEST(ReleaseManifestTextTest, RefusesPartNamesThatWouldShareAFileOnWindows) {
+  ReleaseManifestFields fields;
+  fields.version = "1.0.0";
+  fields.filename = "P.tar.gz";
+  fields.packageBaseUrl = "https://example.com/";
+  fields.package.parts = {{"P.tar.gz.001", 1, std::string(64, 'a')}, {"P.tar.gz.002", 1, std::string(64, 'a')}};
+  EXPECT_NE(ReleaseManifestText(fields).find("P.tar.gz.002"), std::string::npos);
+  for (const char* name : {"p.TAR.gz.001", "P.tar.gz.001.", "p.tar.gz", "P.tar.gz.partial", "P.TAR.GZ.PARTIAL "}) {
+    ReleaseManifestFields clashing = fields;
+    clashing.package.parts[1].name = name;
+    EXPECT_THROW(ReleaseManifestText(clashing), ReleaseToolError) << name;
+  }
 }
 
 TEST(PackageBaseUrlTest, PathIsLaidOutWithoutItsSlashes) {

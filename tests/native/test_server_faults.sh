@@ -91,6 +91,37 @@ bodies)
   expect "corrupt and drop" "$(fetch "$a/fault/corrupt,drop=10/parts/part-0")" 200
   cmp -s "$out/body" <(head -c 10 "$part") || fail "corrupt changed a byte before the middle"
 
+  expect "extra=5" "$(fetch "$a/fault/extra=5/parts/part-0")" 200
+  expect "extra=5 length" "$(header Content-Length) $(body_size)" "100005 100005"
+  cmp -s "$out/body" <(cat "$part"; head -c 5 /dev/zero) || fail "extra did not append 5 zero bytes"
+  expect "extra=5 of a range" "$(fetch "$a/fault/extra=5/parts/part-0" -H 'Range: bytes=99000-')" 206
+  expect "extra=5 of a range header" "$(header Content-Range)" "bytes 99000-100004/100005"
+  expect "range-before=1000" "$(fetch "$a/fault/range-before=1000/parts/part-0" -H 'Range: bytes=5000-')" 206
+  expect "range-before=1000 header" "$(header Content-Range)" "bytes 4000-99999/100000"
+  cmp -s "$out/body" <(tail -c +4001 "$part") || fail "range-before sent other bytes"
+  expect "range-before beyond the start" "$(fetch "$a/fault/range-before=9000/parts/part-0" -H 'Range: bytes=5000-')" 206
+  expect "range-before beyond the start header" "$(header Content-Range)" "bytes 0-99999/100000"
+  expect "range-before without a range" "$(fetch "$a/fault/range-before=10/parts/part-0")" 200
+
+  # endless: the server goes on until the client stops; curl stops at the
+  # announced length, which is over its limit, and the server soon after.
+  curl "${curl_options[@]}" -o /dev/null -D "$out/headers" --max-filesize 1000000 "$a/fault/endless/none" 2>/dev/null
+  expect "endless refused by curl for its length" "$?" 63
+  expect "endless length" "$(header Content-Length)" 1099511627776
+  curl "${curl_options[@]}" -o /dev/null --max-time 30 "$a/fault/endless/none" 2>/dev/null
+  expect "endless read to the end: dropped" "$?" 18
+  ended() { grep -q "GET /fault/endless/none 200 67108864$" "$out/server.log"; }
+  wait_for "the end of an endless body at its 64 MiB cap" ended
+  expect "endless with another fault" "$(fetch "$a/fault/endless,drop=5/none")" 400
+
+  # Armed faults answer a fixed path as its /fault/ form would, until a reset.
+  expect "arm" "$(fetch "$a/control/arm/status=503,times=1/parts/part-0")" 200
+  expect "armed" "$(fetch "$a/parts/part-0") $(fetch "$a/parts/part-0")" "503 200"
+  expect "arm bad items" "$(fetch "$a/control/arm/bogus/parts/part-0")" 400
+  fetch "$a/control/arm/status=500/parts/part-0" >/dev/null
+  fetch "$a/control/reset" >/dev/null
+  expect "reset disarms" "$(fetch "$a/parts/part-0")" 200
+
   # stall: the bytes arrive, then nothing, while the log already shows them.
   curl "${curl_options[@]}" -N -o "$out/stalled" "$a/fault/stall=100/parts/part-0" 2>/dev/null &
   client=$!

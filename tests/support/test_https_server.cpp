@@ -13,12 +13,24 @@
 //   ignore-range        200 and the whole file whatever the Range header
 //   corrupt             one byte in the middle of the body changed
 //   redirect=HOST:PORT  302 to https://HOST:PORT/<rest>?<query>
+//   endless             200 announcing a Content-Length of 2^40 bytes, then
+//                       zero bytes for as long as the client reads them; the
+//                       connection drops after 64 MiB, so a client that never
+//                       stops still ends its test (whatever the file, even none)
+//   extra=N             the file or range with N zero bytes after its end,
+//                       counted in Content-Length and Content-Range
+//   range-before=N      a 206 whose range starts N bytes (at most down to 0)
+//                       before the one asked for, and the bytes from there
 //   times=K             the other faults only for the first K requests of
 //                       this exact path and query since the last reset
 // GET /control/ping answers 200 once the server is ready; /control/requests
-// the log as a JSON array; /control/reset clears the log and the counters.
+// the log as a JSON array; /control/reset clears the log, the counters and
+// the armed faults. GET /control/arm/<items>/<rest> arms faults for a path
+// that a client asks for as is (a fixed address): until the next reset, GET
+// /<rest> is answered as /fault/<items>/<rest> would be.
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
@@ -54,9 +66,15 @@ struct Faults {
   std::optional<std::uint64_t> stall;
   std::optional<std::uint64_t> times;
   std::optional<std::string> redirect;
+  std::optional<std::uint64_t> extra;
+  std::optional<std::uint64_t> rangeBefore;
   bool ignoreRange = false;
   bool corrupt = false;
+  bool endless = false;
 };
+
+constexpr std::uint64_t kEndlessLength = std::uint64_t{1} << 40;
+constexpr std::uint64_t kEndlessCap = 64 * 1024 * 1024;
 
 std::optional<std::uint64_t> Number(std::string_view text) {
   std::uint64_t value = 0;
@@ -87,17 +105,21 @@ std::string ParseFaults(std::string_view items, Faults& faults) {
     const bool hasValue = equals != std::string_view::npos;
     std::string quoted(1, '\'');
     quoted.append(item).push_back('\'');
-    if (name == "ignore-range" || name == "corrupt") {
+    if (name == "ignore-range" || name == "corrupt" || name == "endless") {
       if (hasValue) return quoted + " takes no value";
-      (name == "corrupt" ? faults.corrupt : faults.ignoreRange) = true;
+      (name == "corrupt" ? faults.corrupt : name == "endless" ? faults.endless : faults.ignoreRange) = true;
     } else if (name == "status") {
       const auto status = Number(value);
       if (!status || *status < 200 || *status > 599) return quoted + ": the status must be 200 to 599";
       faults.status = static_cast<int>(*status);
-    } else if (name == "drop" || name == "stall" || name == "times") {
+    } else if (name == "drop" || name == "stall" || name == "times" || name == "extra" || name == "range-before") {
       const auto count = Number(value);
       if (!count) return quoted + " needs a number";
-      (name == "drop" ? faults.drop : name == "stall" ? faults.stall : faults.times) = *count;
+      (name == "drop"    ? faults.drop
+       : name == "stall" ? faults.stall
+       : name == "times" ? faults.times
+       : name == "extra" ? faults.extra
+                         : faults.rangeBefore) = *count;
     } else if (name == "redirect") {
       if (!IsHostAndPort(value)) return quoted + " needs HOST:PORT";
       faults.redirect = std::string(value);
@@ -109,6 +131,10 @@ std::string ParseFaults(std::string_view items, Faults& faults) {
   }
   if (faults.drop && faults.stall) return "drop and stall exclude each other";
   if (faults.status && faults.redirect) return "status and redirect exclude each other";
+  if (faults.endless && (faults.status || faults.redirect || faults.drop || faults.stall || faults.extra ||
+                         faults.rangeBefore || faults.ignoreRange || faults.corrupt)) {
+    return "endless takes no other fault but times";
+  }
   return "";
 }
 
@@ -195,10 +221,25 @@ class FaultServer {
 
  private:
   HttpResponse Control(const std::string& path) {
+    constexpr std::string_view kArm = "/control/arm/";
     if (path == "/control/ping") return TextResponse(200, "pong\n");
     if (path == "/control/reset") {
       log_.Reset();
+      const std::lock_guard lock(armedMutex_);
+      armed_.clear();
       return TextResponse(200, "reset\n");
+    }
+    if (path.rfind(kArm, 0) == 0) {
+      const std::size_t itemsEnd = path.find('/', kArm.size());
+      if (itemsEnd == std::string::npos) return TextResponse(400, "Bad fault: no path to arm\n");
+      const std::string items = path.substr(kArm.size(), itemsEnd - kArm.size());
+      Faults faults;
+      const std::optional<std::string> decoded = PercentDecode(items);
+      const std::string problem = decoded ? ParseFaults(*decoded, faults) : "malformed escape";
+      if (!problem.empty()) return TextResponse(400, "Bad fault: " + problem + "\n");
+      const std::lock_guard lock(armedMutex_);
+      armed_[path.substr(itemsEnd)] = items;
+      return TextResponse(200, "armed\n");
     }
     if (path == "/control/requests") {
       HttpResponse response;
@@ -209,15 +250,28 @@ class FaultServer {
     return TextResponse(404, "Unknown control request\n");
   }
 
-  HttpResponse Answer(const HttpRequest& request) {
+  // The faults for a path: its /fault/ prefix, or those armed for it.
+  std::optional<std::pair<std::string, std::string>> FaultItemsAndRest(const std::string& path) {
     constexpr std::string_view kPrefix = "/fault/";
+    if (path.rfind(kPrefix, 0) == 0) {
+      const std::size_t itemsEnd = path.find('/', kPrefix.size());
+      return std::make_pair(path.substr(kPrefix.size(), itemsEnd - kPrefix.size()),
+                            itemsEnd == std::string::npos ? "/" : path.substr(itemsEnd));
+    }
+    const std::lock_guard lock(armedMutex_);
+    const auto armed = armed_.find(path);
+    if (armed == armed_.end()) return std::nullopt;
+    return std::make_pair(armed->second, path);
+  }
+
+  HttpResponse Answer(const HttpRequest& request) {
     const std::string path = request.Path();
     const std::string range = request.Header("Range");
-    if (path.rfind(kPrefix, 0) != 0) return ServeSiteFile(root_, path, range);
+    const auto itemsAndRest = FaultItemsAndRest(path);
+    if (!itemsAndRest) return ServeSiteFile(root_, path, range);
 
-    const std::size_t itemsEnd = path.find('/', kPrefix.size());
-    const std::string rest = itemsEnd == std::string::npos ? "/" : path.substr(itemsEnd);
-    const std::optional<std::string> items = PercentDecode(path.substr(kPrefix.size(), itemsEnd - kPrefix.size()));
+    const std::string& rest = itemsAndRest->second;
+    const std::optional<std::string> items = PercentDecode(itemsAndRest->first);
     Faults faults;
     const std::string problem = items ? ParseFaults(*items, faults) : "malformed escape";
     if (!problem.empty()) return TextResponse(400, "Bad fault: " + problem + "\n");
@@ -230,8 +284,17 @@ class FaultServer {
                                     "https://" + *faults.redirect + rest + (query.empty() ? "" : "?" + query));
       return redirect;
     }
+    if (faults.endless) {
+      HttpResponse endless;
+      endless.headers.emplace_back("Content-Type", "application/octet-stream");
+      endless.file = FileSlice{"/dev/zero", 0, kEndlessLength};
+      endless.sendLimit = kEndlessCap;
+      return endless;
+    }
     HttpResponse response = faults.status ? TextResponse(*faults.status, "Status " + std::to_string(*faults.status) + "\n")
                                           : ServeSiteFile(root_, rest, range, !faults.ignoreRange);
+    if (response.file && response.status == 206 && faults.rangeBefore) StartRangeEarlier(response, *faults.rangeBefore);
+    if (response.file && faults.extra) AppendExtraBytes(response, *faults.extra);
     if (faults.drop) response.sendLimit = *faults.drop;
     if (faults.stall) {
       response.sendLimit = *faults.stall;
@@ -241,8 +304,40 @@ class FaultServer {
     return response;
   }
 
+  static void SetContentRange(HttpResponse& response, std::uint64_t first, std::uint64_t length, std::uint64_t total) {
+    for (auto& [name, value] : response.headers) {
+      if (name == "Content-Range") {
+        value = "bytes " + std::to_string(first) + "-" + std::to_string(first + length - 1) + "/" + std::to_string(total);
+      }
+    }
+  }
+
+  static void StartRangeEarlier(HttpResponse& response, std::uint64_t bytes) {
+    FileSlice& slice = *response.file;
+    const std::uint64_t earlier = std::min(bytes, slice.offset);
+    slice.offset -= earlier;
+    slice.length += earlier;
+    SetContentRange(response, slice.offset, slice.length, fs::file_size(slice.path));
+  }
+
+  // The slice is small test data: it is read into the text body so that
+  // bytes the file does not hold can follow it.
+  static void AppendExtraBytes(HttpResponse& response, std::uint64_t bytes) {
+    const FileSlice slice = *response.file;
+    std::ifstream in(slice.path, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(slice.offset));
+    std::string body(slice.length, '\0');
+    in.read(body.data(), static_cast<std::streamsize>(body.size()));
+    body.append(bytes, '\0');
+    response.file.reset();
+    response.text = std::move(body);
+    SetContentRange(response, slice.offset, slice.length + bytes, fs::file_size(slice.path) + bytes);
+  }
+
   fs::path root_;
   RequestLog log_;
+  std::mutex armedMutex_;
+  std::map<std::string, std::string> armed_;  // path -> fault items, still escaped
 };
 
 struct Options {

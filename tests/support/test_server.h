@@ -35,11 +35,23 @@ inline std::filesystem::path ServerRoot() { return TestExecutableFolder() / L"ww
 
 inline std::wstring ServerUrl(const std::string& path) { return kServerOrigin + Utf8ToWide(path); }
 
-inline void ResetServer() { FetchToMemory(std::wstring(kServerOrigin) + L"/control/reset"); }
+// The test server's own answers: small, but the log can grow with a run.
+inline std::vector<std::uint8_t> FetchFromServer(const std::string& path) {
+  return FetchToMemory(ServerUrl(path), 64 * 1024 * 1024, "The test server's answer is too large");
+}
+
+inline void ResetServer() { FetchFromServer("/control/reset"); }
+
+// Until the next reset, the server answers `path` (asked for as is, such as
+// the manifest's fixed address) with the faults of `items`.
+inline void ArmFault(const std::string& items, const std::string& path) { FetchFromServer("/control/arm/" + items + path); }
+
+// The largest body the endless fault sends before it drops the connection.
+inline constexpr std::uint64_t kEndlessBodyCap = 64 * 1024 * 1024;
 
 // Everything the server received since the last reset, in arrival order.
 inline std::vector<RecordedRequest> ServerRequests() {
-  const std::vector<std::uint8_t> body = FetchToMemory(std::wstring(kServerOrigin) + L"/control/requests");
+  const std::vector<std::uint8_t> body = FetchFromServer("/control/requests");
   std::vector<RecordedRequest> requests;
   for (const nlohmann::json& entry : nlohmann::json::parse(body.begin(), body.end())) {
     RecordedRequest request;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -145,6 +146,34 @@ TEST(ParseReleaseManifest, RefusesUnsafeParts) {
   manifest["size"] = 2;
   manifest["parts"][1]["size"] = -1;
   EXPECT_EQ(Failure(manifest), "Unsafe Tessaline package part");
+}
+
+// Every part has a file of its own in the installer cache, beside the
+// package and "<package>.partial": Windows names them without regard to case
+// and drops trailing dots and spaces.
+TEST(ParseReleaseManifest, RefusesPartNamesThatShareAFile) {
+  const auto withNames = [](const std::string& first, const std::string& second) {
+    Json manifest = ValidManifest();
+    manifest["parts"][0]["name"] = first;
+    manifest["parts"][1]["name"] = second;
+    return manifest;
+  };
+  for (const auto& [first, second] : std::vector<std::pair<std::string, std::string>>{
+           {"p.001", "p.001"},
+           {"p.001", "P.001"},
+           {"\xC3\xA4.001", "\xC3\x84.001"},  // a-umlaut in both cases
+           {"p.001", "p.001. "},
+           {"p.001", "TESSALINE-1.0.0-windows-x64.tar.gz"},
+           {"Tessaline-1.0.0-windows-x64.tar.gz.partial", "p.002"},
+           {"p.001", "tessaline-1.0.0-windows-x64.tar.gz.PARTIAL."}}) {
+    EXPECT_EQ(Failure(withNames(first, second)), "Unsafe Tessaline package part") << first << " " << second;
+  }
+  for (const auto& [first, second] : std::vector<std::pair<std::string, std::string>>{
+           {"Tessaline-1.0.0-windows-x64.tar.gz.001", "Tessaline-1.0.0-windows-x64.tar.gz.002"},
+           {"p.001", "p.0010"},
+           {".p", "p"}}) {
+    EXPECT_EQ(Failure(withNames(first, second)), "accepted") << first << " " << second;
+  }
 }
 
 TEST(ParseReleaseManifest, PartSizesMustAddUpToThePackage) {
