@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "install_test_support.h"
+#include "setup_run.h"
 #include "ui_driver.h"
 
 namespace tessaline {
@@ -17,66 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace tessaline::testing;
-
-constexpr int kStatus = 102;
-constexpr int kDetail = 103;
-constexpr int kAction = 104;
-constexpr int kCheckbox = 106;
-
-fs::path ScreenshotFolder() { return TestExecutableFolder() / L"screenshots"; }
-
-// One Setup process and its window.
-class SetupRun {
- public:
-  explicit SetupRun(const fs::path& program, const std::wstring& arguments = L"") {
-    std::wstring commandLine = L"\"" + program.native() + L"\" " + arguments;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info_)) {
-      ADD_FAILURE() << "cannot start " << program << ": error " << GetLastError();
-      return;
-    }
-    WaitUntil([this] { return (window_ = FindProcessWindow(info_.dwProcessId, L"TessalineSetupWindow")) != nullptr ||
-                              Ended(); });
-  }
-  ~SetupRun() {
-    if (info_.hProcess == nullptr) return;
-    if (!Ended()) TerminateProcess(info_.hProcess, 99);
-    CloseHandle(info_.hProcess);
-    CloseHandle(info_.hThread);
-  }
-  SetupRun(const SetupRun&) = delete;
-  SetupRun& operator=(const SetupRun&) = delete;
-
-  HWND Window() const { return window_; }
-  DWORD ProcessId() const { return info_.dwProcessId; }
-  std::wstring Text(int id) const { return ControlText(window_, id); }
-  // The title and the description have no id: second and fourth child.
-  std::wstring Title() const { return TextOf(Children(window_).at(1)); }
-  std::wstring Description() const { return TextOf(Children(window_).at(3)); }
-  bool Ended() const { return WaitForSingleObject(info_.hProcess, 0) == WAIT_OBJECT_0; }
-  bool WaitForFinish() {
-    return WaitUntil([this] { const std::wstring b = Text(kAction); return b == L"Launch" || b == L"Close"; },
-                     std::chrono::seconds(120));
-  }
-  DWORD ExitCode(std::chrono::milliseconds timeout = std::chrono::seconds(20)) const {
-    if (WaitForSingleObject(info_.hProcess, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) return 0xDEAD;
-    DWORD code = 0;
-    GetExitCodeProcess(info_.hProcess, &code);
-    return code;
-  }
-  void Picture(const std::wstring& name) const {
-    fs::create_directories(ScreenshotFolder());
-    SaveWindowPicture(window_, ScreenshotFolder() / (name + L".png"));
-  }
-
- private:
-  PROCESS_INFORMATION info_{};
-  HWND window_ = nullptr;
-};
-
-fs::path DownloadedSetup() { return SetupExecutable(); }
 
 bool InstalledAppIsRunning() {
   const std::wstring target = (UserApplicationFolder() / L"Tessaline.exe").native();
@@ -97,15 +38,6 @@ bool InstalledAppIsRunning() {
   }
   CloseHandle(snapshot);
   return found;
-}
-
-int BackupFolders() {
-  int count = 0;
-  std::error_code ignored;
-  for (const auto& entry : fs::directory_iterator(QuorvantProgramsFolder(), ignored)) {
-    count += entry.path().filename().native().rfind(L".Tessaline-backup-", 0) == 0 ? 1 : 0;
-  }
-  return count;
 }
 
 class SetupWindowEndToEnd : public ::testing::Test {

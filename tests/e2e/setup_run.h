@@ -1,0 +1,92 @@
+// One run of the real TessalineSetup.exe and its window, for the tests that
+// drive it as a person would.
+#pragma once
+
+#include <windows.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "install_test_support.h"
+#include "ui_driver.h"
+
+namespace tessaline::testing {
+
+inline constexpr int kStatus = 102;
+inline constexpr int kDetail = 103;
+inline constexpr int kAction = 104;
+inline constexpr int kCheckbox = 106;
+
+inline std::filesystem::path ScreenshotFolder() { return TestExecutableFolder() / L"screenshots"; }
+
+// One Setup process and its window.
+class SetupRun {
+ public:
+  explicit SetupRun(const std::filesystem::path& program, const std::wstring& arguments = L"") {
+    std::wstring commandLine = L"\"" + program.native() + L"\" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info_)) {
+      ADD_FAILURE() << "cannot start " << program << ": error " << GetLastError();
+      return;
+    }
+    WaitUntil([this] { return (window_ = FindProcessWindow(info_.dwProcessId, L"TessalineSetupWindow")) != nullptr ||
+                              Ended(); });
+  }
+  ~SetupRun() {
+    if (info_.hProcess == nullptr) return;
+    if (!Ended()) TerminateProcess(info_.hProcess, 99);
+    CloseHandle(info_.hProcess);
+    CloseHandle(info_.hThread);
+  }
+  SetupRun(const SetupRun&) = delete;
+  SetupRun& operator=(const SetupRun&) = delete;
+
+  HWND Window() const { return window_; }
+  DWORD ProcessId() const { return info_.dwProcessId; }
+  std::wstring Text(int id) const { return ControlText(window_, id); }
+  // The title and the description have no id: second and fourth child.
+  std::wstring Title() const { return TextOf(Children(window_).at(1)); }
+  std::wstring Description() const { return TextOf(Children(window_).at(3)); }
+  bool Ended() const { return WaitForSingleObject(info_.hProcess, 0) == WAIT_OBJECT_0; }
+  // As the Task Manager ends it: no chance to clean up.
+  void Kill() const {
+    TerminateProcess(info_.hProcess, 1);
+    WaitForSingleObject(info_.hProcess, 10000);
+  }
+  bool WaitForFinish() {
+    return WaitUntil([this] { const std::wstring b = Text(kAction); return b == L"Launch" || b == L"Close"; },
+                     std::chrono::seconds(120));
+  }
+  DWORD ExitCode(std::chrono::milliseconds timeout = std::chrono::seconds(20)) const {
+    if (WaitForSingleObject(info_.hProcess, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) return 0xDEAD;
+    DWORD code = 0;
+    GetExitCodeProcess(info_.hProcess, &code);
+    return code;
+  }
+  void Picture(const std::wstring& name) const {
+    std::filesystem::create_directories(ScreenshotFolder());
+    SaveWindowPicture(window_, ScreenshotFolder() / (name + L".png"));
+  }
+
+ private:
+  PROCESS_INFORMATION info_{};
+  HWND window_ = nullptr;
+};
+
+inline std::filesystem::path DownloadedSetup() { return SetupExecutable(); }
+
+inline int BackupFolders() {
+  int count = 0;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(QuorvantProgramsFolder(), ignored)) {
+    count += entry.path().filename().native().rfind(L".Tessaline-backup-", 0) == 0 ? 1 : 0;
+  }
+  return count;
+}
+
+}  // namespace tessaline::testing
