@@ -24,8 +24,15 @@ bool EqualsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
   return true;
 }
 
-std::vector<DWORD> FindCopies(const std::wstring& target) {
-  std::vector<DWORD> found;
+struct RunningCopy {
+  DWORD id = 0;
+  // Held from identification to the end: while it is open, the id cannot
+  // pass to another program that would then be closed or ended instead.
+  UniqueHandle process;
+};
+
+std::vector<RunningCopy> FindCopies(const std::wstring& target) {
+  std::vector<RunningCopy> found;
   UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot) return found;
   PROCESSENTRY32W entry{};
@@ -39,7 +46,7 @@ std::vector<DWORD> FindCopies(const std::wstring& target) {
     DWORD length = static_cast<DWORD>(image.size());
     if (QueryFullProcessImageNameW(process.Get(), 0, image.data(), &length) &&
         EqualsIgnoringAsciiCase(std::wstring(image.data(), length), target)) {
-      found.push_back(entry.th32ProcessID);
+      found.push_back(RunningCopy{entry.th32ProcessID, std::move(process)});
     }
   }
   return found;
@@ -56,13 +63,11 @@ BOOL CALLBACK PostCloseToWindowOf(HWND window, LPARAM processId) {
 
 void CloseRunningApplication() {
   const std::wstring target = (UserApplicationFolder() / L"Tessaline.exe").native();
-  for (const DWORD processId : FindCopies(target)) {
-    EnumWindows(PostCloseToWindowOf, static_cast<LPARAM>(processId));
-    UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId));
-    if (!process) continue;
-    if (WaitForSingleObject(process.Get(), kCloseWaitMs) == WAIT_TIMEOUT) {
-      TerminateProcess(process.Get(), 0);
-      WaitForSingleObject(process.Get(), kTerminateWaitMs);
+  for (const RunningCopy& copy : FindCopies(target)) {
+    EnumWindows(PostCloseToWindowOf, static_cast<LPARAM>(copy.id));
+    if (WaitForSingleObject(copy.process.Get(), kCloseWaitMs) == WAIT_TIMEOUT) {
+      TerminateProcess(copy.process.Get(), 0);
+      WaitForSingleObject(copy.process.Get(), kTerminateWaitMs);
     }
   }
 }

@@ -7,12 +7,14 @@
 #include <thread>
 #include <vector>
 
+#include "activation_recovery.h"
 #include "cleanup.h"
 #include "command_line.h"
 #include "digest.h"
 #include "file_system.h"
 #include "helper_process.h"
 #include "install_state.h"
+#include "installation_leftovers.h"
 #include "setup_error.h"
 #include "text_conversion.h"
 #include "uninstall_entry.h"
@@ -35,7 +37,10 @@ struct InstallationPaths {
   fs::path appRoot;
 };
 
+// The moves up to registration. The journal says, to a later run, that they
+// may have been cut off half-way.
 void Activate(const InstallationPaths& paths, const std::string& version) {
+  WriteActivationJournal(paths.quorvant, paths.backup);
   if (fsops::Exists(paths.installation)) MoveWithRetry(paths.installation, paths.backup, 20);
   if (paths.appRoot != paths.staging) {
     MoveWithRetry(paths.appRoot, paths.installation, 20);
@@ -53,8 +58,19 @@ void Activate(const InstallationPaths& paths, const std::string& version) {
     RemoveStartMenuShortcut();
   }
   RegisterUninstallEntry(paths.installation, version);
-  if (fsops::Exists(paths.backup)) CleanupLauncher(paths.backup, paths.setupCopy);
-  fsops::Remove(paths.setupCopy);
+  RemoveActivationJournal(paths.quorvant);
+}
+
+// After registration the activation has finished: handing the backup off and
+// deleting Setup's temporary copy must not undo it. What stays behind, the
+// next run removes.
+void HandOff(const InstallationPaths& paths) {
+  try {
+    CleanupLauncher(paths.backup, paths.setupCopy);
+  } catch (const std::exception&) {
+  }
+  std::error_code ignored;
+  fs::remove(paths.setupCopy, ignored);
 }
 
 // Puts the previous installation back. A failure here replaces the one that
@@ -66,7 +82,10 @@ void RollBack(const InstallationPaths& paths) {
     fsops::RemoveTree(paths.installation, ignored);
     MoveWithRetry(paths.backup, paths.installation, 20);
   }
+  // Only once the previous version is back: a rollback cut off before that
+  // is finished by the next run.
   std::error_code ignored;
+  fs::remove(ActivationJournalPath(paths.quorvant), ignored);
   fsops::RemoveTree(paths.staging, ignored);
   fs::remove(paths.setupCopy, ignored);
 }
@@ -202,6 +221,7 @@ fs::path InstallPackage(const fs::path& package, const std::string& version) {
     RollBack(paths);
     throw;
   }
+  HandOff(paths);
   return paths.installation / L"Tessaline.exe";
 }
 

@@ -5,18 +5,21 @@
 #include <chrono>
 #include <exception>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "build_config.h"
+#include "activation_recovery.h"
 #include "close_application.h"
 #include "digest.h"
 #include "file_system.h"
 #include "https_client.h"
 #include "install_package.h"
 #include "install_state.h"
+#include "installation_lock.h"
 #include "lifecycle.h"
 #include "part_download.h"
 #include "release_manifest.h"
@@ -67,9 +70,8 @@ void DownloadThread(PartQueue& queue) {
 
 void DownloadParts(const ReleaseManifest& manifest, const fs::path& cacheFolder) {
   PartQueue queue{{0}, manifest, cacheFolder, {}, {}};
-  std::vector<std::thread> threads;
-  for (int i = 0; i < kDownloadThreads; ++i) threads.emplace_back(DownloadThread, std::ref(queue));
-  for (std::thread& thread : threads) thread.join();
+  RunDownloadThreads(kDownloadThreads, [&queue] { DownloadThread(queue); },
+                     [](std::function<void()> body) { return std::thread(std::move(body)); });
   if (queue.firstFailure) std::rethrow_exception(queue.firstFailure);
   if (cancelRequested.load()) throw SetupError("Installation cancelled");
 }
@@ -128,6 +130,15 @@ void RunPipeline() {
       FetchToMemory(ManifestUrl() + L".sig", kSignatureLimit, "Invalid Quorvant release signature");
   VerifyManifestSignature(manifestBytes, signature);
   const ReleaseManifest manifest = ParseReleaseManifest(manifestBytes);
+
+  // Held until the installation stage has ended, so the version read below
+  // is what the installation will replace.
+  InstallationLock lock;
+  if (!lock.Acquire(&cancelRequested, [] { PostStatus(L"Waiting for another Tessaline Setup to finish\u2026"); })) {
+    throw SetupError("Installation cancelled");
+  }
+  RecoverInterruptedActivation(QuorvantProgramsFolder(), UserApplicationFolder());
+
   const std::string installed = ReadInstalledVersion();
   const LifecycleDecision decision = DecideLifecycle(installed, manifest.version);
   Post(ReleaseInfoMessage, 0, std::make_unique<LifecycleDecision>(decision));
@@ -192,6 +203,19 @@ std::wstring FailureText(const char* text) {
 }
 
 }  // namespace
+
+void RunDownloadThreads(int count, const std::function<void()>& body, const ThreadStarter& start) {
+  std::vector<std::thread> threads;
+  try {
+    for (int i = 0; i < count; ++i) threads.push_back(start(body));
+  } catch (const std::exception& failure) {
+    // The started threads stop at their next check; none may outlive this.
+    cancelRequested.exchange(true);
+    for (std::thread& thread : threads) thread.join();
+    throw SetupError(std::string("Unable to start the download: ") + failure.what());
+  }
+  for (std::thread& thread : threads) thread.join();
+}
 
 std::wstring ManifestUrl() {
   return std::wstring(L"https://") + kReleaseServiceHost + L"/api/v1/packages/tessaline/stable/windows-x64/manifest";

@@ -6,7 +6,9 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
+#include <thread>
 
 namespace tessaline {
 
@@ -17,6 +19,14 @@ inline constexpr UINT FinishedMessage = WM_APP + 2;     // wParam 1 success (lPa
 inline constexpr UINT ReleaseInfoMessage = WM_APP + 3;  // lParam: LifecycleDecision*
 
 inline constexpr int kDownloadThreads = 3;
+
+// Starts a thread running the given body.
+using ThreadStarter = std::function<std::thread(std::function<void()>)>;
+
+// Runs `body` on `count` threads made by `start` and joins them all. When one
+// cannot be started, sets cancelRequested so the others stop, joins them and
+// fails with "Unable to start the download: " and the reason.
+void RunDownloadThreads(int count, const std::function<void()>& body, const ThreadStarter& start);
 
 // The release service's fixed manifest address.
 std::wstring ManifestUrl();

@@ -9,6 +9,8 @@
 #include "cleanup.h"
 #include "command_line.h"
 #include "file_system.h"
+#include "installation_leftovers.h"
+#include "installation_lock.h"
 #include "product_constants.h"
 #include "setup_error.h"
 #include "text_conversion.h"
@@ -55,13 +57,21 @@ void StartWorkerCopy(bool quiet) {
 
 void RemoveInstallation() {
   const fs::path installation = UserApplicationFolder();
-  if (installation.parent_path() != QuorvantProgramsFolder()) throw SetupError("Unsafe Tessaline uninstall location");
+  const fs::path quorvant = QuorvantProgramsFolder();
+  if (installation.parent_path() != quorvant) throw SetupError("Unsafe Tessaline uninstall location");
+  // Not while a Setup of this user installs; a Setup that died gives it up.
+  InstallationLock lock;
+  lock.Acquire(nullptr, {});
   RemoveStartMenuShortcut();
   RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKeyPath);
   // A link inside the installation must never lead the removal elsewhere.
   std::error_code error;
   fsops::RemoveTree(installation, error);
   if (error) throw SetupError("Unable to remove Tessaline: " + ErrorDescription(error));
+  // What a killed run left: hidden copies of the application among them.
+  RemoveInstallationLeftovers(quorvant, error);
+  if (error) throw SetupError("Unable to remove Tessaline: " + ErrorDescription(error));
+  fs::remove(ActivationJournalPath(quorvant), error);
   ScheduleTemporaryCopyDeletion(SetupExecutablePath());
 }
 

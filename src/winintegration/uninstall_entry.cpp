@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "command_line.h"
 #include "file_system.h"
@@ -35,21 +36,36 @@ void SetNumber(HKEY key, const wchar_t* name, DWORD value) {
 }  // namespace
 
 unsigned long EstimateInstallationSize(const fs::path& installationFolder) {
-  std::error_code error;
-  fs::recursive_directory_iterator walk(installationFolder, fs::directory_options::none, error);
-  if (error) throw FileSystemFailure("recursive_directory_iterator::recursive_directory_iterator", error, installationFolder);
+  // Links and junctions are not walked into nor counted, as folder removal
+  // never follows them: a loop or a link to a large tree inside a kept
+  // folder must not fail or swell the registration, nor a dangling one.
   std::uint64_t total = 0;
-  for (const fs::recursive_directory_iterator end; walk != end;) {
-    const fs::directory_entry& entry = *walk;
-    const bool regular = entry.is_regular_file(error);
-    if (error) throw FileSystemFailure("directory_entry::status", error, entry.path());
-    if (regular) {
-      const std::uintmax_t size = entry.file_size(error);
-      if (error) throw FileSystemFailure("directory_entry::file_size", error, entry.path());
-      total += size;
+  std::vector<fs::path> folders{installationFolder};
+  while (!folders.empty()) {
+    const fs::path folder = std::move(folders.back());
+    folders.pop_back();
+    WIN32_FIND_DATAW entry{};
+    const fs::path pattern = folder / L"*";
+    const UniqueFind find(FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0));
+    if (!find) {
+      const std::error_code error(static_cast<int>(GetLastError()), std::system_category());
+      throw FileSystemFailure(folder == installationFolder ? "recursive_directory_iterator::recursive_directory_iterator"
+                                                           : "recursive_directory_iterator::operator++",
+                              error, folder);
     }
-    walk.increment(error);
-    if (error) throw FileSystemFailure("recursive_directory_iterator::operator++", error, installationFolder);
+    do {
+      const std::wstring name = entry.cFileName;
+      if (name == L"." || name == L".." || (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) continue;
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        folders.push_back(folder / name);
+      } else {
+        total += (static_cast<std::uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
+      }
+    } while (FindNextFileW(find.Get(), &entry));
+    if (GetLastError() != ERROR_NO_MORE_FILES) {
+      const std::error_code error(static_cast<int>(GetLastError()), std::system_category());
+      throw FileSystemFailure("recursive_directory_iterator::operator++", error, folder);
+    }
   }
   const std::uint64_t kib = total / 1024;
   return kib > std::numeric_limits<DWORD>::max() ? std::numeric_limits<DWORD>::max() : static_cast<DWORD>(kib);

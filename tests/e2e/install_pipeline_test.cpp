@@ -5,12 +5,19 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <functional>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "activation_recovery.h"
 #include "install_state.h"
 #include "install_test_support.h"
 #include "install_worker.h"
+#include "installation_leftovers.h"
+#include "installation_lock.h"
 #include "message_recorder.h"
 #include "mode_selection.h"
 #include "setup_entry.h"
@@ -28,8 +35,9 @@ class InstallPipeline : public ::testing::Test {
     ResetServer();
   }
 
-  // One run of the worker, as the window would start it.
-  std::vector<RecordedMessage> Run() {
+  // One run of the worker, as the window would start it. `during` runs on
+  // the test's thread while the worker runs on its own.
+  std::vector<RecordedMessage> Run(const std::function<void(MessageRecorder&)>& during = {}) {
     cancelRequested = false;
     progressCounters.bytesTotal = 0;
     progressCounters.bytesDone = 0;
@@ -42,7 +50,9 @@ class InstallPipeline : public ::testing::Test {
       return {RecordedMessage{}};
     }
     setupWindow = recorder.Window();
-    InstallWorker();
+    std::thread worker(InstallWorker);
+    if (during) during(recorder);
+    worker.join();
     EXPECT_TRUE(recorder.WaitForFinished());
     setupWindow = nullptr;
     lines = recorder.StatusLines();
@@ -78,6 +88,56 @@ class InstallPipeline : public ::testing::Test {
 
   std::vector<std::wstring> lines;
 };
+
+constexpr wchar_t kWaiting[] = L"Waiting for another Tessaline Setup to finish\u2026";
+
+// Another Setup of this user as far as the lock goes: a thread that holds it
+// until released.
+class LockHolder {
+ public:
+  LockHolder() {
+    std::promise<void> held;
+    std::future<void> taken = held.get_future();
+    thread_ = std::thread([this, &held] {
+      InstallationLock lock;
+      lock.Acquire(nullptr, {});
+      held.set_value();
+      release_.get_future().wait();
+    });
+    taken.wait();
+  }
+  ~LockHolder() { Release(); }
+  void Release() {
+    if (!thread_.joinable()) return;
+    release_.set_value();
+    thread_.join();
+  }
+
+ private:
+  std::promise<void> release_;
+  std::thread thread_;
+};
+
+// What lies beside the installation folder, by name.
+std::vector<std::wstring> ItemsBesideTheInstallation() {
+  std::vector<std::wstring> names;
+  for (const auto& entry : fs::directory_iterator(QuorvantProgramsFolder())) {
+    if (entry.path().filename() != L"Tessaline") names.push_back(entry.path().filename().native());
+  }
+  return names;
+}
+
+// Only the backup that the last run handed to its cleanup worker may remain.
+void ExpectNoLeftoverBut(const std::vector<std::wstring>& planted) {
+  int backups = 0;
+  for (const std::wstring& name : ItemsBesideTheInstallation()) {
+    const bool ownBackup = name.rfind(L".Tessaline-backup-", 0) == 0 &&
+                           std::find(planted.begin(), planted.end(), name) == planted.end();
+    EXPECT_TRUE(ownBackup) << "left behind: " << fs::path(name);
+    backups += ownBackup ? 1 : 0;
+  }
+  EXPECT_LE(backups, 1);
+}
 
 std::vector<std::string> markedStages;
 
@@ -275,6 +335,145 @@ TEST_F(InstallPipeline, LeavesNoShortcutWhenTheUserSaysSo) {
   setupWindow = nullptr;
   EXPECT_EQ(recorder.Messages().back().wParam, 1U);
   EXPECT_FALSE(fs::exists(StartMenuShortcutPath()));
+}
+
+TEST_F(InstallPipeline, WaitsWhileAnotherSetupHoldsTheInstallationAndCanBeCancelledMeanwhile) {
+  ServeRelease(L"v1.0.0");
+  LockHolder other;
+  const auto cancelled = Run([](MessageRecorder& recorder) {
+    EXPECT_TRUE(recorder.WaitForStatus(kWaiting, std::chrono::seconds(60)));
+    cancelRequested = true;
+  });
+  EXPECT_EQ(FailureOf(cancelled), L"Installation cancelled");
+  EXPECT_FALSE(fs::exists(InstallerCache()));
+  EXPECT_TRUE(PartRequests().empty());
+
+  const auto waited = Run([&other](MessageRecorder& recorder) {
+    EXPECT_TRUE(recorder.WaitForStatus(kWaiting, std::chrono::seconds(60)));
+    other.Release();
+  });
+  ASSERT_EQ(Finished(waited).wParam, 1U) << Finished(waited).text;
+  EXPECT_EQ(lines, (std::vector<std::wstring>{L"Checking the Quorvant release\u2026", kWaiting,
+                                               L"Downloading Tessaline\u2026", L"Verifying the downloaded package\u2026",
+                                               L"Closing Tessaline if it is running\u2026", L"Installing Tessaline\u2026"}));
+}
+
+TEST_F(InstallPipeline, ASetupKilledWhileItHoldsTheInstallationDoesNotBlockTheNext) {
+  ServeRelease(L"slow");
+  {
+    StartedProcess setup(SetupExecutable(), {});
+    // It holds the lock from before its first part request.
+    bool downloading = false;
+    for (int i = 0; i < 600 && !downloading; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      for (const RecordedRequest& r : ServerRequests()) downloading = downloading || r.path.find("/packages/") != std::string::npos;
+    }
+    ASSERT_TRUE(downloading);
+    setup.Terminate(1);
+    ASSERT_TRUE(setup.EndsWithin(std::chrono::seconds(10)));
+  }
+  const auto messages = Run();
+  ASSERT_EQ(Finished(messages).wParam, 1U) << Finished(messages).text;
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), kWaiting), 0);
+}
+
+// The states an update leaves when it is stopped between its moves, built
+// as the activation would have left them: its journal, the old version in
+// its backup folder, the run's other items beside it.
+class InterruptedUpdate : public InstallPipeline {
+ protected:
+  void SetUp() override {
+    InstallPipeline::SetUp();
+    ASSERT_NO_FATAL_FAILURE(InstallWithKeptData());
+    const fs::path quorvant = QuorvantProgramsFolder();
+    WriteActivationJournal(quorvant, quorvant / backupName);
+    fs::create_directories(quorvant / L".Tessaline-staging-4242-1" / L"Tessaline");
+    WriteBytes(quorvant / L".TessalineSetup-4242-1.exe", "the killed run's copy");
+    fs::rename(UserApplicationFolder(), quorvant / backupName);
+    ServeRelease(L"v1.1.0");
+  }
+
+  void ExpectTheUpdateDoneWithTheUserData() {
+    EXPECT_EQ(ReadBytes(UserApplicationFolder() / L"sample-version.txt"), "1.1.0\n");
+    EXPECT_EQ(ReadBytes(KeptFolder() / L"user-model.bin"), "learned by 1.0.0");
+    EXPECT_EQ(RegisteredVersion(), L"1.1.0");
+    EXPECT_FALSE(fs::exists(ActivationJournalPath(QuorvantProgramsFolder())));
+    ExpectNoLeftoverBut({backupName});
+  }
+
+  const std::wstring backupName = L".Tessaline-backup-4242-1";
+};
+
+TEST_F(InterruptedUpdate, CutOffAfterTheOldVersionWasMovedAside) {
+  const auto messages = Run();
+  ASSERT_EQ(Finished(messages).wParam, 1U) << Finished(messages).text;
+  EXPECT_EQ(lines.back(), L"Updating Tessaline\u2026");
+  ExpectTheUpdateDoneWithTheUserData();
+}
+
+TEST_F(InterruptedUpdate, CutOffAfterTheNewVersionWasMovedIn) {
+  // The new version in place: the package's files only, no kept data and no
+  // copies of Setup.
+  const fs::path installation = UserApplicationFolder();
+  fs::copy(QuorvantProgramsFolder() / backupName, installation, fs::copy_options::recursive);
+  fs::remove(installation / L"TessalineSetup.exe");
+  fs::remove(installation / L"TessalineUninstall.exe");
+  fs::remove_all(KeptFolder());
+  fs::create_directories(KeptFolder());
+  WriteBytes(KeptFolder() / L"shipped.bin", "shipped with 1.1.0\n");
+  WriteBytes(installation / L"sample-version.txt", "1.1.0\n");
+
+  const auto messages = Run();
+  ASSERT_EQ(Finished(messages).wParam, 1U) << Finished(messages).text;
+  ExpectTheUpdateDoneWithTheUserData();
+}
+
+TEST_F(InstallPipeline, RemovesTheBackupOfAFinishedUpdateInsteadOfRestoringIt) {
+  ASSERT_NO_FATAL_FAILURE(InstallWithKeptData());
+  // A cleanup worker that could not delete it: no journal names it.
+  const fs::path stale = QuorvantProgramsFolder() / L".Tessaline-backup-4242-2";
+  fs::copy(UserApplicationFolder(), stale, fs::copy_options::recursive);
+  WriteBytes(stale / L"resources" / L"fennor" / L"bin" / L"accelerations" / L"user-model.bin", "older data");
+
+  const auto messages = Run();
+  ASSERT_EQ(Finished(messages).wParam, 1U) << Finished(messages).text;
+  EXPECT_EQ(ReadBytes(KeptFolder() / L"user-model.bin"), "learned by 1.0.0");
+  ExpectNoLeftoverBut({stale.filename().native()});
+}
+
+fs::path FindSetupCopy() {
+  const std::wstring_view prefix = L".TessalineSetup-";
+  for (const auto& entry : fs::directory_iterator(QuorvantProgramsFolder())) {
+    const std::wstring name = entry.path().filename().native();
+    if (std::wstring_view(name).substr(0, prefix.size()) == prefix) return entry.path();
+  }
+  return {};
+}
+
+UniqueFile heldSetupCopy;
+
+TEST_F(InstallPipeline, ACopyOfSetupThatCannotBeDeletedDoesNotUndoAFinishedUpdate) {
+  ASSERT_NO_FATAL_FAILURE(InstallWithKeptData());
+  ServeRelease(L"v1.1.0");
+  // Open without delete sharing from just before the activation: deleting
+  // the copy, its last step, fails.
+  stageObserver = [](const char* stage) {
+    if (std::string(stage) != "activation") return;
+    heldSetupCopy.Reset(CreateFileW(FindSetupCopy().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  };
+  const auto messages = Run();
+  stageObserver = nullptr;
+  EXPECT_TRUE(heldSetupCopy.Valid());
+  heldSetupCopy.Reset();
+  ASSERT_EQ(Finished(messages).wParam, 1U) << Finished(messages).text;
+  EXPECT_EQ(ReadBytes(UserApplicationFolder() / L"sample-version.txt"), "1.1.0\n");
+  EXPECT_EQ(ReadBytes(KeptFolder() / L"user-model.bin"), "learned by 1.0.0");
+  EXPECT_EQ(RegisteredVersion(), L"1.1.0");
+
+  // The copy left behind goes with the next run.
+  ASSERT_EQ(Finished(Run()).wParam, 1U);
+  EXPECT_EQ(FindSetupCopy(), fs::path());
 }
 
 }  // namespace

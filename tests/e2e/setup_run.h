@@ -55,6 +55,11 @@ class SetupRun {
   std::wstring Title() const { return TextOf(Children(window_).at(1)); }
   std::wstring Description() const { return TextOf(Children(window_).at(3)); }
   bool Ended() const { return WaitForSingleObject(info_.hProcess, 0) == WAIT_OBJECT_0; }
+  // As the Task Manager ends it: no chance to clean up.
+  void Kill() const {
+    TerminateProcess(info_.hProcess, 1);
+    WaitForSingleObject(info_.hProcess, 10000);
+  }
   bool WaitForFinish() {
     return WaitUntil([this] { const std::wstring b = Text(kAction); return b == L"Launch" || b == L"Close"; },
                      std::chrono::seconds(120));
@@ -84,6 +89,8 @@ class SetupRun {
   PROCESS_INFORMATION info_{};
   HWND window_ = nullptr;
 };
+
+inline std::filesystem::path DownloadedSetup() { return SetupExecutable(); }
 
 inline int BackupFolders() {
   int count = 0;

@@ -20,8 +20,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace tessaline::testing;
 
-fs::path DownloadedSetup() { return SetupExecutable(); }
-
 bool InstalledAppIsRunning() {
   const std::wstring target = (UserApplicationFolder() / L"Tessaline.exe").native();
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);

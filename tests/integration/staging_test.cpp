@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "close_application.h"
@@ -234,6 +236,73 @@ TEST(CloseRunningApplication, ClosesOnlyTheInstalledCopy) {
   EXPECT_EQ(WaitForSingleObject(stubborn, 0), static_cast<DWORD>(WAIT_OBJECT_0));
   CloseHandle(stubborn);
   CloseRunningApplication();  // nothing running: returns at once
+  fs::remove_all(installation);
+}
+
+bool HasWindow(DWORD processId) {
+  struct Search {
+    DWORD id;
+    bool found = false;
+  } search{processId};
+  EnumWindows(
+      [](HWND window, LPARAM p) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(p);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        s->found = s->found || owner == s->id;
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+bool WaitFor(const std::function<bool()>& condition) {
+  for (int i = 0; i < 300; ++i) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return condition();
+}
+
+// While the first copy is asked to close, the second one ends by itself. Its
+// id stays taken as long as Setup holds the handle it identified it by, so no
+// other program can be given that id and then be closed and ended in its place.
+TEST(CloseRunningApplication, KeepsEveryCopyItIdentifiedUntilItIsDone) {
+  const fs::path installation = UserApplicationFolder();
+  fs::remove_all(installation);
+  PlaceSampleApp(installation, "ignore-close\nclose-marker asked-to-close.txt");
+  std::optional<testing::StartedProcess> copies[2];
+  for (auto& copy : copies) {
+    copy.emplace(installation / L"Tessaline.exe", std::vector<std::wstring>{});
+    ASSERT_TRUE(WaitFor([&] { return HasWindow(copy->Id()); }));
+  }
+  // Copies are handled in snapshot order.
+  DWORD firstId = 0;
+  {
+    const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more && firstId == 0;
+         more = Process32NextW(snapshot.Get(), &entry)) {
+      if (entry.th32ProcessID == copies[0]->Id() || entry.th32ProcessID == copies[1]->Id()) firstId = entry.th32ProcessID;
+    }
+  }
+  std::optional<testing::StartedProcess>& second = copies[0]->Id() == firstId ? copies[1] : copies[0];
+  const DWORD secondId = second->Id();
+
+  std::thread closing(CloseRunningApplication);
+  EXPECT_TRUE(WaitFor([&] { return ReadBytes(installation / L"asked-to-close.txt") == std::to_string(firstId); }));
+  second->Terminate(7);
+  EXPECT_TRUE(second->EndsWithin(std::chrono::seconds(5)));
+  second.reset();  // the test's own handles to it are gone
+  const UniqueHandle stillTaken(OpenProcess(SYNCHRONIZE, FALSE, secondId));
+  EXPECT_TRUE(stillTaken.Valid()) << "the id of an identified copy was free for another program";
+  closing.join();
+  for (const auto& copy : copies) {
+    if (copy) {
+      EXPECT_TRUE(copy->EndsWithin(std::chrono::seconds(0)));  // the first one, ended
+    }
+  }
   fs::remove_all(installation);
 }
 

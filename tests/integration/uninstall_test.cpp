@@ -47,6 +47,18 @@ TEST(QuietUninstall, RemovesShortcutEntryAndFolderAndKeepsTheCache) {
   const fs::path cache = LocalAppDataFolder() / L"Quorvant" / L"InstallerCache" / L"1.0.0";
   fs::create_directories(cache);
   WriteBytes(cache / L"part.001", "cached");
+  // What a run killed half-way left beside the installation: hidden copies of
+  // the application go with it; what is not Setup's stays.
+  const fs::path quorvant = installation.parent_path();
+  const fs::path leftovers[] = {quorvant / L".Tessaline-backup-77-1", quorvant / L".Tessaline-staging-77-1",
+                                quorvant / L".TessalineSetup-77-1.exe", quorvant / L".Tessaline-activation"};
+  fs::create_directories(leftovers[0] / L"resources");
+  fs::copy_file(testing::SetupExecutable(), leftovers[0] / L"Tessaline.exe");
+  fs::create_directories(leftovers[1]);
+  WriteBytes(leftovers[2], "copy");
+  WriteBytes(leftovers[3], ".Tessaline-backup-77-1");
+  fs::create_directories(quorvant / L"Other");
+  WriteBytes(quorvant / L".TessalineSetup-77-1.txt", "not a copy of Setup");
 
   // The installed uninstaller runs from inside the folder it removes.
   EXPECT_EQ(RunProcess(installation / L"TessalineUninstall.exe", {L"--uninstall", L"--quiet"}), 0U);
@@ -56,11 +68,16 @@ TEST(QuietUninstall, RemovesShortcutEntryAndFolderAndKeepsTheCache) {
   EXPECT_FALSE(KeyExists());
   EXPECT_TRUE(fs::exists(cache / L"part.001"));
   EXPECT_TRUE(fs::is_directory(installation.parent_path()));
+  for (const fs::path& leftover : leftovers) EXPECT_TRUE(WaitUntilGone(leftover)) << leftover;
+  EXPECT_TRUE(fs::is_directory(quorvant / L"Other"));
+  EXPECT_TRUE(fs::exists(quorvant / L".TessalineSetup-77-1.txt"));
 
   // Nothing left to remove is not a failure.
   EXPECT_EQ(RunProcess(testing::SetupExecutable(), {L"--uninstall-worker", L"x", L"--quiet"}), 0U);
   EXPECT_EQ(RunProcess(testing::SetupExecutable(), {L"--quiet", L"--uninstall-worker"}), 2U);
   fs::remove_all(cache);
+  fs::remove_all(quorvant / L"Other");
+  fs::remove(quorvant / L".TessalineSetup-77-1.txt");
 }
 
 }  // namespace

@@ -7,8 +7,11 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
+#include "command_line.h"
 #include "product_constants.h"
 #include "setup_error.h"
 #include "uninstall_entry.h"
@@ -114,6 +117,53 @@ TEST_F(RegistrationEntry, RequiresBothCopiesOfSetup) {
   std::filesystem::create_directory(folder / L"TessalineUninstall.exe");  // a folder is not the program
   EXPECT_THROW(RegisterUninstallEntry(folder, "1.0.0"), SetupError);
   EXPECT_FALSE(KeyExists());
+}
+
+// Wine 8 makes no links from the Windows side (CreateSymbolicLinkW does
+// nothing): a Unix symbolic link inside the prefix is what it shows as a link
+// to a folder. `script` runs in the Unix folder of `folder`; false when not
+// under Wine or when it did not finish.
+bool RunUnixShellIn(const std::filesystem::path& folder, const std::string& script) {
+  using ToUnix = char*(CDECL*)(LPCWSTR);
+  const auto toUnix =
+      reinterpret_cast<ToUnix>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (toUnix == nullptr) return false;
+  char* unixFolder = toUnix(folder.c_str());
+  if (unixFolder == nullptr) return false;
+  const std::string quoted = std::string("'") + unixFolder + "'";
+  HeapFree(GetProcessHeap(), 0, unixFolder);
+  // A Unix program cannot be waited on from here: it leaves a mark when done.
+  const std::string command = "cd " + quoted + " && " + script + " && touch .done";
+  std::wstring line = L"\"Z:\\bin\\sh\" -c " + QuoteCommandLineArgument(std::wstring(command.begin(), command.end()));
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(L"Z:\\bin\\sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+    return false;
+  }
+  CloseHandle(info.hProcess);
+  CloseHandle(info.hThread);
+  for (int i = 0; i < 200 && !std::filesystem::exists(folder / L".done"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return std::filesystem::remove(folder / L".done");
+}
+
+// Links inside a kept folder are the application's business: a loop or a
+// dangling one must not fail the registration, and what they lead to is not
+// part of the installation. (Wine lists no dangling link at all; on Windows
+// it is listed and cannot be followed.)
+TEST_F(RegistrationEntry, PassesOverLinksInsideTheInstallation) {
+  const std::filesystem::path kept = folder / L"resources" / L"fennor" / L"bin" / L"accelerations";
+  std::filesystem::create_directories(kept);
+  WriteBytes(kept / L"model.bin", std::string(2048, 'm'));
+  if (!RunUnixShellIn(kept, "ln -s . loop && ln -s ../../../../.. up && ln -s /nonexistent-tessaline dangling")) {
+    GTEST_SKIP() << "links are made through Wine's Unix side";
+  }
+  ASSERT_NE(GetFileAttributesW((kept / L"loop").c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0U);
+  RegisterUninstallEntry(folder, "1.0.0");
+  EXPECT_EQ(ReadNumber(L"EstimatedSize"), 5U);  // 3100 + 2048 bytes, nothing twice
+  EXPECT_TRUE(RunUnixShellIn(kept, "rm loop up dangling"));  // the scratch folder's removal would follow them
 }
 
 TEST(EstimateInstallationSize, CountsWholeKibibytesOfRegularFiles) {

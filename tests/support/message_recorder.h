@@ -58,6 +58,17 @@ class MessageRecorder {
     });
   }
 
+  // Waits for a StatusMessage with this line.
+  bool WaitForStatus(const std::wstring& line, std::chrono::seconds timeout = std::chrono::seconds(120)) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+      for (const RecordedMessage& m : messages_) {
+        if (m.message == StatusMessage && m.text == line) return true;
+      }
+      return false;
+    });
+  }
+
   std::vector<std::wstring> StatusLines() {
     std::vector<std::wstring> lines;
     for (const RecordedMessage& m : Messages()) {

@@ -55,6 +55,8 @@ SampleBehaviour ParseSampleBehaviour(std::string_view text) {
       understood = behaviour.holdFile.has_value();
     } else if (keyword == "write-marker" && !arguments.empty()) {
       behaviour.writeMarker = Utf8ToWide(arguments);
+    } else if (keyword == "close-marker" && !arguments.empty()) {
+      behaviour.closeMarker = Utf8ToWide(arguments);
     } else {
       understood = false;
     }

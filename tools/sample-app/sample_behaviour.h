@@ -10,6 +10,8 @@
 //                                   delete sharing for that long
 //   write-marker <path>             on a normal start, writes the process id
 //                                   there once the window is up
+//   close-marker <path>             writes the process id there each time
+//                                   the window is asked to close
 // Paths are relative to the executable's folder.
 #pragma once
 
@@ -34,6 +36,7 @@ struct SampleBehaviour {
   bool ignoreClose = false;
   std::optional<HeldFile> holdFile;
   std::optional<std::wstring> writeMarker;
+  std::optional<std::wstring> closeMarker;
   // Lines naming no known behaviour, or with bad arguments: a typo in a test
   // must fail the self-test, not pass unnoticed.
   std::vector<std::string> unknownLines;

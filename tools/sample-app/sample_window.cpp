@@ -14,6 +14,8 @@ constexpr UINT_PTR kReleaseHoldTimer = 1;
 // as long as the window exists.
 struct WindowState {
   bool ignoreClose = false;
+  // Where to say that a close request arrived; empty for nowhere.
+  std::filesystem::path closeMarker;
   // A test's stand-in for a user's open document: the file and the
   // application's folder, both without delete sharing, so neither can be
   // deleted or moved while held. Wine lets a folder move when only a file
@@ -39,6 +41,9 @@ LRESULT CALLBACK SampleWindowProcedure(HWND window, UINT message, WPARAM wParam,
       }
       break;
     case WM_CLOSE:
+      if (state != nullptr && !state->closeMarker.empty()) {
+        WriteWholeFile(state->closeMarker, std::to_string(GetCurrentProcessId()));
+      }
       if (state != nullptr && state->ignoreClose) return 0;
       DestroyWindow(window);
       return 0;
@@ -88,6 +93,7 @@ int RunSampleWindow(HINSTANCE instance, int showCommand, const std::filesystem::
                     const std::wstring& version, const SampleBehaviour& behaviour, unsigned long dataProblem) {
   WindowState state;
   state.ignoreClose = behaviour.ignoreClose;
+  if (behaviour.closeMarker) state.closeMarker = folder / *behaviour.closeMarker;
   if (behaviour.holdFile) HoldFile(state, folder, *behaviour.holdFile);
 
   if (!RegisterSampleWindowClass(instance)) return 1;

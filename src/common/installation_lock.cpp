@@ -1,0 +1,64 @@
+#include "installation_lock.h"
+
+#include <sddl.h>
+
+#include <string>
+#include <vector>
+
+#include "setup_error.h"
+
+namespace tessaline {
+namespace {
+
+constexpr DWORD kCancelCheckMs = 100;
+
+// The user's SID names the lock, so another account in the same session
+// (an elevated or "run as" Setup) has its own.
+std::wstring UserSidText() {
+  HANDLE raw = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) RaiseWindowsError("Unable to lock the Tessaline installation");
+  const UniqueHandle token(raw);
+  DWORD size = 0;
+  GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
+  std::vector<unsigned char> buffer(size);
+  if (size == 0 || !GetTokenInformation(token.Get(), TokenUser, buffer.data(), size, &size)) {
+    RaiseWindowsError("Unable to lock the Tessaline installation");
+  }
+  wchar_t* text = nullptr;
+  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
+    RaiseWindowsError("Unable to lock the Tessaline installation");
+  }
+  const UniqueLocalMemory owned(text);
+  return text;
+}
+
+}  // namespace
+
+InstallationLock::InstallationLock() {
+  const std::wstring name = L"Local\\Quorvant.Tessaline.Installation." + UserSidText();
+  mutex_.Reset(CreateMutexW(nullptr, FALSE, name.c_str()));
+  if (!mutex_) RaiseWindowsError("Unable to lock the Tessaline installation");
+}
+
+InstallationLock::~InstallationLock() {
+  if (held_) ReleaseMutex(mutex_.Get());
+}
+
+bool InstallationLock::Acquire(const std::atomic<bool>* cancel, const std::function<void()>& waiting) {
+  bool told = false;
+  while (true) {
+    // WAIT_ABANDONED: the holder ended without releasing it, and nothing it
+    // did is half-way in memory; what it left on disk the caller recovers.
+    const DWORD result = WaitForSingleObject(mutex_.Get(), kCancelCheckMs);
+    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
+      held_ = true;
+      return true;
+    }
+    if (result != WAIT_TIMEOUT) RaiseWindowsError("Unable to lock the Tessaline installation");
+    if (cancel != nullptr && cancel->load()) return false;
+    if (!told && waiting) waiting();
+    told = true;
+  }
+}
+
+}  // namespace tessaline

@@ -1,0 +1,34 @@
+// One installation at a time for the current user in this session: two
+// Setups (or a Setup and an uninstall) would otherwise assemble, replace and
+// unpack the same files of the installer cache and the installation at once.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <functional>
+
+#include "unique_handle.h"
+
+namespace tessaline {
+
+class InstallationLock {
+ public:
+  // Opens the user's lock without taking it. Raises "Unable to lock the
+  // Tessaline installation" with the Windows error.
+  InstallationLock();
+  ~InstallationLock();
+  InstallationLock(const InstallationLock&) = delete;
+  InstallationLock& operator=(const InstallationLock&) = delete;
+
+  // Takes the lock, waiting as long as another process holds it; a holder
+  // that died gives it up at once. `waiting` is called once, on the first
+  // wait. Returns false, without the lock, when `cancel` is set first.
+  bool Acquire(const std::atomic<bool>* cancel, const std::function<void()>& waiting);
+
+ private:
+  UniqueHandle mutex_;
+  bool held_ = false;
+};
+
+}  // namespace tessaline

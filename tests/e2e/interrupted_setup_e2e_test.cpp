@@ -1,0 +1,143 @@
+// Setups that overlap or are cut off, run as a person would meet them: two
+// started a moment apart for one update, and updates ended from outside at
+// moments spread over their installation stage.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "install_test_support.h"
+#include "setup_run.h"
+#include "ui_driver.h"
+
+namespace tessaline {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tessaline::testing;
+
+fs::path UserDataFile() {
+  return UserApplicationFolder() / L"resources" / L"fennor" / L"bin" / L"accelerations" / L"model.bin";
+}
+
+// Nothing of any run is left beside the installation folder.
+bool OnlyTheInstallationRemains() {
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(QuorvantProgramsFolder(), ignored)) {
+    if (entry.path().filename() != L"Tessaline") return false;
+  }
+  return true;
+}
+
+void CloseWhenReady(SetupRun& setup) {
+  ASSERT_TRUE(setup.WaitForFinish());
+  EXPECT_EQ(setup.Text(kStatus), L"Tessaline is ready.") << setup.Text(kDetail);
+  SendMessageW(setup.Window(), WM_CLOSE, 0, 0);
+  EXPECT_EQ(setup.ExitCode(), 0U);
+}
+
+// Ends the helpers a killed Setup had started (the archive tool, the new
+// version's self-test), as ending the process tree does: left alone, they
+// would hold files of the staging folder open for a while.
+void EndHelpersOfKilledRun() {
+  const std::wstring staging = (QuorvantProgramsFolder() / L".Tessaline-staging-").native();
+  const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
+    const UniqueHandle process(
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+    wchar_t image[4096] = {};
+    DWORD length = 4096;
+    if (!process || !QueryFullProcessImageNameW(process.Get(), 0, image, &length)) continue;
+    if (_wcsicmp(entry.szExeFile, L"tar.exe") == 0 || std::wstring(image, length).rfind(staging, 0) == 0) {
+      TerminateProcess(process.Get(), 1);
+      WaitForSingleObject(process.Get(), 10000);
+    }
+  }
+}
+
+class InterruptedSetups : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ForgetEverythingInstalled();
+    ResetServer();
+  }
+
+  // Release 1.0.0 installed through Setup, and a file the user made in one
+  // of the kept folders.
+  void InstallWithUserData() {
+    ServeRelease(L"v1.0.0");
+    SetupRun setup(DownloadedSetup());
+    ASSERT_NO_FATAL_FAILURE(CloseWhenReady(setup));
+    fs::create_directories(UserDataFile().parent_path());
+    WriteBytes(UserDataFile(), model);
+  }
+
+  void ExpectUpdatedWithTheUserData() {
+    EXPECT_EQ(ReadBytes(UserApplicationFolder() / L"sample-version.txt"), "1.1.0\n");
+    EXPECT_EQ(RegisteredVersion(), L"1.1.0");
+    EXPECT_TRUE(ReadBytes(UserDataFile()) == model);
+    // The cleanup worker removes the backup once Setup has gone.
+    EXPECT_TRUE(WaitUntil(OnlyTheInstallationRemains, std::chrono::seconds(40)));
+  }
+
+  const std::string model = PatternBytes(70000, 11);
+};
+
+TEST_F(InterruptedSetups, TwoSetupsStartedAMomentApartBothEndReady) {
+  for (const int gapMs : {100, 600, 1500}) {
+    SCOPED_TRACE("started " + std::to_string(gapMs) + " ms apart");
+    SetUp();
+    ASSERT_NO_FATAL_FAILURE(InstallWithUserData());
+    ServeRelease(L"slow-update");  // the first Setup is still downloading when the second starts
+    SetupRun first(DownloadedSetup());
+    std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
+    SetupRun second(DownloadedSetup());
+    ASSERT_NO_FATAL_FAILURE(CloseWhenReady(first));
+    ASSERT_NO_FATAL_FAILURE(CloseWhenReady(second));
+    ExpectUpdatedWithTheUserData();
+  }
+}
+
+TEST_F(InterruptedSetups, UpdatesEndedAcrossTheirInstallationStageLoseNothing) {
+  ASSERT_NO_FATAL_FAILURE(InstallWithUserData());
+  ServeRelease(L"v1.1.0");
+  // A whole update first: how long the installation stage lasts here decides
+  // the moments at which the next ones are ended.
+  std::chrono::steady_clock::duration stage{};
+  {
+    SetupRun setup(DownloadedSetup());
+    ASSERT_TRUE(WaitUntil([&] { return setup.Text(kStatus) == L"Updating Tessaline\u2026"; }));
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(setup.WaitForFinish());
+    stage = std::chrono::steady_clock::now() - start;
+    ASSERT_NO_FATAL_FAILURE(CloseWhenReady(setup));
+  }
+  ExpectUpdatedWithTheUserData();
+
+  // Repairs move the installation exactly as updates do.
+  constexpr int kMoments = 5;
+  for (int moment = 0; moment < kMoments; ++moment) {
+    const auto delay = stage * moment / kMoments;
+    SCOPED_TRACE("ended " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(delay).count()) +
+                 " ms into the installation stage");
+    {
+      SetupRun killed(DownloadedSetup());
+      ASSERT_TRUE(WaitUntil([&] { return killed.Text(kStatus) == L"Repairing Tessaline\u2026"; }));
+      std::this_thread::sleep_for(delay);
+      killed.Kill();
+    }
+    EndHelpersOfKilledRun();
+    SetupRun next(DownloadedSetup());
+    ASSERT_NO_FATAL_FAILURE(CloseWhenReady(next));
+    ExpectUpdatedWithTheUserData();
+  }
+}
+
+}  // namespace
+}  // namespace tessaline
