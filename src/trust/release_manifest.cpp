@@ -45,10 +45,31 @@ bool IsUnsignedInteger(const Json& value) { return value.is_number_unsigned(); }
 
 bool IsSafeFileName(std::string_view name) {
   if (name.empty()) return false;
-  const std::filesystem::path path(Utf8ToWide(name));
+  const std::wstring wide = Utf8ToWide(name);
+  const std::filesystem::path path(wide);
   if (path.filename() != path) return false;
   // "." and ".." pass the file-name test but name the folder itself or its parent.
-  return path != L"." && path != L"..";
+  if (path == L"." || path == L"..") return false;
+  // What Windows would not store under this name: a ':' opens a stream of
+  // another file, the other reserved characters fail, and trailing dots and
+  // spaces are cut, so that the name becomes another file's.
+  for (const wchar_t c : wide) {
+    if (c < 0x20 || std::wstring_view(L"<>:\"|?*").find(c) != std::wstring_view::npos) return false;
+  }
+  if (wide.back() == L'.' || wide.back() == L' ') return false;
+  // Device names, with or without an extension, open the device instead.
+  std::wstring stem = wide.substr(0, wide.find(L'.'));
+  while (!stem.empty() && stem.back() == L' ') stem.pop_back();
+  for (wchar_t& c : stem) c = (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+  for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
+    if (stem == device) return false;
+  }
+  // COM1-COM9 and LPT1-LPT9, and the superscript digits Windows also reads as such.
+  if (stem.size() == 4 && (stem.compare(0, 3, L"COM") == 0 || stem.compare(0, 3, L"LPT") == 0)) {
+    const wchar_t digit = stem[3];
+    if ((digit >= L'1' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' || digit == L'\u00B3') return false;
+  }
+  return true;
 }
 
 ReleaseManifest ParseReleaseManifest(const std::vector<std::uint8_t>& bytes) {

@@ -196,7 +196,15 @@ TEST(IsSafeFileName, AcceptsOnlyOnePlainName) {
   EXPECT_TRUE(IsSafeFileName("Tessaline-1.0.0-windows-x64.tar.gz.001"));
   EXPECT_TRUE(IsSafeFileName("name with spaces \xE2\x80\xA6"));
   EXPECT_TRUE(IsSafeFileName("...three"));
+  EXPECT_TRUE(IsSafeFileName("CONSOLE.001"));
+  EXPECT_TRUE(IsSafeFileName("COM10"));
   for (const char* name : {"", ".", "..", "a/b", "a\\b", "/abs", "\\abs", "C:x", "c:", "\\\\server\\share"}) {
+    EXPECT_FALSE(IsSafeFileName(name)) << name;
+  }
+  // Names Windows stores as another file, a stream or a device.
+  for (const char* name : {"part.001:hidden", "part:$DATA", "part.001.", "part.001 ", "a?b", "a*b", "a\"b", "a|b",
+                           "a<b", "a>b", "a\tb", "NUL", "con", "Aux.tar.gz", "nul .001", "COM1", "lpt9.001",
+                           "COM\xC2\xB9", "CONIN$", "conout$.txt"}) {
     EXPECT_FALSE(IsSafeFileName(name)) << name;
   }
   EXPECT_THROW(IsSafeFileName("\xFF"), SetupError);
