@@ -53,7 +53,7 @@ tessaline_commands=(
   "x86_64-w64-mingw32-windres binutils-mingw-w64-x86-64"
   "x86_64-w64-mingw32-objdump binutils-mingw-w64-x86-64"
   "x86_64-w64-mingw32-strip binutils-mingw-w64-x86-64"
-  "wine wine" "wineboot wine" "wineserver wine" "Xvfb xvfb"
+  "wine wine" "wineserver wine" "setarch util-linux" "Xvfb xvfb"
   "curl curl" "openssl openssl" "python3 python3-minimal" "convert imagemagick-6.q16"
   "awk mawk" "kill procps" "pgrep procps" "ss iproute2" "bsdtar libarchive-tools"
   "bash bash" "sh dash" "getent libc-bin" "uname coreutils" "tar tar" "gzip gzip" "cmp diffutils"
@@ -169,9 +169,9 @@ prepare_wine_prefix() {
   mkdir -p "$TESSALINE_WINE_ROOT/home"
   (
     wine_env
-    wineboot -i >/dev/null 2>&1 </dev/null
-    wine winecfg -v win10 >/dev/null 2>&1 </dev/null
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 </dev/null
+    wine_run wineboot -i >/dev/null 2>&1 </dev/null
+    wine_run winecfg -v win10 >/dev/null 2>&1 </dev/null
+    wine_run reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 </dev/null
     wineserver -w
   )
 }
@@ -183,10 +183,10 @@ start_wineserver() {
   (
     wine_env
     wineserver -p >/dev/null 2>&1 </dev/null
-    wine cmd /c exit >/dev/null 2>&1 </dev/null
+    wine_run cmd /c exit >/dev/null 2>&1 </dev/null
     # The desktop process that the first window of a run would start would
     # inherit that test's output pipes and keep ctest waiting for it.
-    wine explorer.exe /desktop >/dev/null 2>&1 </dev/null &
+    wine_run explorer.exe /desktop >/dev/null 2>&1 </dev/null &
   )
 }
 
