@@ -154,6 +154,16 @@ TEST_F(SetupWindowEndToEnd, CancelsDuringTheDownloadAndALaterRunResumes) {
   {
     SetupRun setup(DownloadedSetup());
     ASSERT_TRUE(WaitUntil([&] { return setup.Text(kDetail).find(L" MB  \u00B7  ") != std::wstring::npos; }));
+    // Every part has its first 100 kB before the cancel, so that the later
+    // run resumes each of them from there.
+    ASSERT_TRUE(WaitUntil([] {
+      int started = 0;
+      std::error_code ignored;
+      for (const auto& entry : fs::directory_iterator(InstallerCache() / L"1.0.0", ignored)) {
+        started += entry.file_size(ignored) == 100000 ? 1 : 0;
+      }
+      return started >= 3;
+    }));
     // The close box only asks for cancellation: the window stays.
     PostMessageW(setup.Window(), WM_CLOSE, 0, 0);
     ASSERT_TRUE(setup.WaitForFinish());
