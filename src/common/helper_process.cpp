@@ -12,21 +12,70 @@ namespace tessaline {
 
 std::wstring RunSuffix() { return std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64()); }
 
+namespace {
+
+// One job holds every helper and ends them when Setup ends, however it ends:
+// a Setup ended from Task Manager or by a crash must not leave the archive
+// tool or the new version's self-test running, holding the staging folder
+// that the next run removes. Setup never closes it; Windows does, at its end.
+HANDLE HelperJob() {
+  static const HANDLE job = [] {
+    UniqueHandle created(CreateJobObjectW(nullptr, nullptr));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!created ||
+        !SetInformationJobObject(created.Get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
+      return HANDLE{nullptr};
+    }
+    return created.Release();
+  }();
+  return job;
+}
+
+// Starts the helper inside the job from its first instruction. Where the
+// system cannot name the job at creation, the helper starts suspended and
+// joins the job before it runs; where it cannot join at all (a job of
+// Setup's own that allows none inside it), it runs without one.
+bool StartInJob(const std::filesystem::path& program, std::vector<wchar_t>& commandLine,
+                const std::filesystem::path& workingFolder, PROCESS_INFORMATION& info) {
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof(startup);
+  startup.StartupInfo.dwFlags = STARTF_USESHOWWINDOW;
+  startup.StartupInfo.wShowWindow = SW_HIDE;
+  HANDLE job = HelperJob();
+  SIZE_T size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  std::vector<unsigned char> storage(size);
+  auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+  if (job != nullptr && size != 0 && InitializeProcThreadAttributeList(attributes, 1, 0, &size)) {
+    const bool named = UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job, sizeof(job),
+                                                 nullptr, nullptr);
+    startup.lpAttributeList = attributes;
+    const bool started = named && CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                                                 CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                                                 workingFolder.c_str(), &startup.StartupInfo, &info);
+    DeleteProcThreadAttributeList(attributes);
+    if (started) return true;
+  }
+  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW | CREATE_SUSPENDED,
+                      nullptr, workingFolder.c_str(), &startup.StartupInfo, &info)) {
+    return false;
+  }
+  if (job != nullptr) AssignProcessToJobObject(job, info.hProcess);
+  ResumeThread(info.hThread);
+  return true;
+}
+
+}  // namespace
+
 std::uint32_t RunInstallationHelper(const std::filesystem::path& program, const std::wstring& arguments,
                                     const std::filesystem::path& workingFolder, std::uint32_t timeoutMs) {
   const std::wstring text = QuoteCommandLineArgument(program.native()) + L" " + arguments;
   std::vector<wchar_t> commandLine(text.begin(), text.end());
   commandLine.push_back(L'\0');
 
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_HIDE;
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                      workingFolder.c_str(), &startup, &info)) {
-    RaiseWindowsError("Unable to start installation helper");
-  }
+  if (!StartInJob(program, commandLine, workingFolder, info)) RaiseWindowsError("Unable to start installation helper");
   UniqueHandle process(info.hProcess);
   UniqueHandle(info.hThread).Reset();
 

@@ -40,25 +40,29 @@ void CloseWhenReady(SetupRun& setup) {
   EXPECT_EQ(setup.ExitCode(), 0U);
 }
 
-// Ends the helpers a killed Setup had started (the archive tool, the new
-// version's self-test), as ending the process tree does: left alone, they
-// would hold files of the staging folder open for a while.
-void EndHelpersOfKilledRun() {
+// The helpers a killed Setup had started (the archive tool, the new
+// version's self-test) that still run; with `end`, they are ended too.
+int HelpersOfKilledRun(bool end) {
   const std::wstring staging = (QuorvantProgramsFolder() / L".Tessaline-staging-").native();
   const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof(entry);
+  int running = 0;
   for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
     const UniqueHandle process(
         OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
     wchar_t image[4096] = {};
     DWORD length = 4096;
     if (!process || !QueryFullProcessImageNameW(process.Get(), 0, image, &length)) continue;
+    if (WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0) continue;
     if (_wcsicmp(entry.szExeFile, L"tar.exe") == 0 || std::wstring(image, length).rfind(staging, 0) == 0) {
+      ++running;
+      if (!end) continue;
       TerminateProcess(process.Get(), 1);
       WaitForSingleObject(process.Get(), 10000);
     }
   }
+  return running;
 }
 
 class InterruptedSetups : public ::testing::Test {
@@ -83,7 +87,7 @@ class InterruptedSetups : public ::testing::Test {
     EXPECT_EQ(RegisteredVersion(), L"1.1.0");
     EXPECT_TRUE(ReadBytes(UserDataFile()) == model);
     // The cleanup worker removes the backup once Setup has gone.
-    EXPECT_TRUE(WaitUntil(OnlyTheInstallationRemains, std::chrono::seconds(40)));
+    EXPECT_TRUE(WaitUntil(OnlyTheInstallationRemains, std::chrono::seconds(40))) << DescribeLeftovers();
   }
 
   const std::string model = PatternBytes(70000, 11);
@@ -132,7 +136,11 @@ TEST_F(InterruptedSetups, UpdatesEndedAcrossTheirInstallationStageLoseNothing) {
       std::this_thread::sleep_for(delay);
       killed.Kill();
     }
-    EndHelpersOfKilledRun();
+    // They end with the Setup that started them, as they do when its
+    // process tree is ended, so that they hold nothing the next run removes.
+    EXPECT_TRUE(WaitUntil([] { return HelpersOfKilledRun(false) == 0; }, std::chrono::seconds(10)))
+        << DescribeLeftovers();
+    HelpersOfKilledRun(true);
     SetupRun next(DownloadedSetup());
     ASSERT_NO_FATAL_FAILURE(CloseWhenReady(next));
     ExpectUpdatedWithTheUserData();

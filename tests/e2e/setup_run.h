@@ -4,6 +4,7 @@
 
 #include <windows.h>
 #include <psapi.h>
+#include <tlhelp32.h>
 
 #include <chrono>
 #include <filesystem>
@@ -99,6 +100,29 @@ inline int BackupFolders() {
     count += entry.path().filename().native().rfind(L".Tessaline-backup-", 0) == 0 ? 1 : 0;
   }
   return count;
+}
+
+// What lies in the Quorvant folder, two levels deep, and which programs run:
+// for the message of a test that found a run's leftovers.
+inline std::string DescribeLeftovers() {
+  std::wstring text = L"in the Quorvant folder:";
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(QuorvantProgramsFolder(), ignored)) {
+    text += L"\n  " + entry.path().filename().native();
+    if (entry.path().filename() == L"Tessaline") continue;
+    for (const auto& inner : std::filesystem::directory_iterator(entry.path(), ignored)) {
+      text += L"\n    " + inner.path().filename().native();
+    }
+  }
+  text += L"\nrunning:";
+  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32W process{};
+  process.dwSize = sizeof(process);
+  for (BOOL more = Process32FirstW(snapshot, &process); more; more = Process32NextW(snapshot, &process)) {
+    text += L" " + std::wstring(process.szExeFile) + L"(" + std::to_wstring(process.th32ProcessID) + L")";
+  }
+  CloseHandle(snapshot);
+  return std::filesystem::path(text).string();
 }
 
 }  // namespace tessaline::testing

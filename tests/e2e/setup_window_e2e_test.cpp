@@ -102,7 +102,7 @@ TEST_F(SetupWindowEndToEnd, InstallsUpdatesAndRepairsThenLaunches) {
   EXPECT_EQ(ReadBytes(kept / L"model.bin"), model);
   EXPECT_EQ(RegisteredVersion(), L"1.1.0");
   // The cleanup worker removes the backup once Setup has gone.
-  EXPECT_TRUE(WaitUntil([] { return BackupFolders() == 0; }, std::chrono::seconds(40)));
+  EXPECT_TRUE(WaitUntil([] { return BackupFolders() == 0; }, std::chrono::seconds(40))) << DescribeLeftovers();
 
   SetupRun repair(DownloadedSetup());
   ASSERT_TRUE(WaitUntil([&] { return repair.Title() == L"Repair Tessaline"; }));
