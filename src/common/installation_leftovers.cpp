@@ -44,4 +44,19 @@ void RemoveInstallationLeftovers(const fs::path& quorvantFolder, std::error_code
   }
 }
 
+void RemoveTemporaryWorkerCopies(const fs::path& tempFolder) {
+  std::error_code listing;
+  std::vector<fs::path> copies;
+  for (fs::directory_iterator entry(tempFolder, listing), end; !listing && entry != end; entry.increment(listing)) {
+    const std::wstring name = entry->path().filename().native();
+    if ((StartsWith(name, L"TessalineCleanup-") || StartsWith(name, L"TessalineUninstall-")) && EndsWith(name, L".exe")) {
+      copies.push_back(entry->path());
+    }
+  }
+  for (const fs::path& copy : copies) {
+    std::error_code ignored;
+    if (fs::symlink_status(copy, ignored).type() == fs::file_type::regular) fs::remove(copy, ignored);
+  }
+}
+
 }  // namespace tessaline

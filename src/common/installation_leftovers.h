@@ -22,4 +22,11 @@ bool IsInstallationLeftover(const std::wstring& name);
 // a link. Reports the first error in `error` and goes on with the rest.
 void RemoveInstallationLeftovers(const std::filesystem::path& quorvantFolder, std::error_code& error);
 
+// Removes the temporary copies earlier cleanup and uninstall workers ran
+// from ("TessalineCleanup-*.exe", "TessalineUninstall-*.exe" directly inside
+// `tempFolder`). Each worker asks Windows to delete its own copy at the next
+// restart, which Windows does only for administrators. A copy that still
+// runs cannot be deleted and stays. Errors are passed over.
+void RemoveTemporaryWorkerCopies(const std::filesystem::path& tempFolder);
+
 }  // namespace tessaline

@@ -19,6 +19,7 @@
 #include "https_client.h"
 #include "install_package.h"
 #include "install_state.h"
+#include "installation_leftovers.h"
 #include "installation_lock.h"
 #include "lifecycle.h"
 #include "part_download.h"
@@ -138,6 +139,11 @@ void RunPipeline() {
     throw SetupError("Installation cancelled");
   }
   RecoverInterruptedActivation(QuorvantProgramsFolder(), UserApplicationFolder());
+  {
+    std::error_code noTemp;
+    const fs::path temp = fs::temp_directory_path(noTemp);
+    if (!noTemp) RemoveTemporaryWorkerCopies(temp);
+  }
 
   const std::string installed = ReadInstalledVersion();
   const LifecycleDecision decision = DecideLifecycle(installed, manifest.version);

@@ -435,10 +435,20 @@ TEST_F(InstallPipeline, RemovesTheBackupOfAFinishedUpdateInsteadOfRestoringIt) {
   fs::copy(UserApplicationFolder(), stale, fs::copy_options::recursive);
   WriteBytes(stale / L"resources" / L"fennor" / L"bin" / L"accelerations" / L"user-model.bin", "older data");
 
+  // The temporary copies earlier cleanup and uninstall workers ran from:
+  // Windows deletes them at a restart only for an administrator.
+  const fs::path temp = fs::temp_directory_path();
+  const fs::path workerCopies[] = {temp / L"TessalineCleanup-4242.exe", temp / L"TessalineUninstall-4242.exe"};
+  for (const fs::path& copy : workerCopies) fs::copy_file(SetupExecutable(), copy, fs::copy_options::overwrite_existing);
+  WriteBytes(temp / L"TessalineCleanup-notes.txt", "not a copy of Setup");
+
   const auto messages = Run();
   ASSERT_EQ(Finished(messages).wParam, 1U) << Finished(messages).text;
   EXPECT_EQ(ReadBytes(KeptFolder() / L"user-model.bin"), "learned by 1.0.0");
   ExpectNoLeftoverBut({stale.filename().native()});
+  for (const fs::path& copy : workerCopies) EXPECT_FALSE(fs::exists(copy)) << copy;
+  EXPECT_TRUE(fs::exists(temp / L"TessalineCleanup-notes.txt"));
+  fs::remove(temp / L"TessalineCleanup-notes.txt");
 }
 
 fs::path FindSetupCopy() {
