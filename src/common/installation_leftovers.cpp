@@ -25,38 +25,42 @@ bool IsInstallationLeftover(const std::wstring& name) {
          (StartsWith(name, L".TessalineSetup-") && EndsWith(name, L".exe"));
 }
 
-void RemoveInstallationLeftovers(const fs::path& quorvantFolder, std::error_code& error) {
+namespace {
+
+// Removes every entry directly inside `folder` whose name `matches`, never
+// following a link. Reports the first error in `error` and goes on with the rest.
+void RemoveMatching(const fs::path& folder, bool (*matches)(const std::wstring&), std::error_code& error) {
   error.clear();
-  std::vector<fs::path> leftovers;
+  std::vector<fs::path> found;
   std::error_code listing;
-  if (!fs::exists(quorvantFolder, listing)) {
+  if (!fs::exists(folder, listing)) {
     error = listing;
     return;
   }
-  for (fs::directory_iterator entry(quorvantFolder, listing), end; !listing && entry != end; entry.increment(listing)) {
-    if (IsInstallationLeftover(entry->path().filename().native())) leftovers.push_back(entry->path());
+  for (fs::directory_iterator entry(folder, listing), end; !listing && entry != end; entry.increment(listing)) {
+    if (matches(entry->path().filename().native())) found.push_back(entry->path());
   }
   if (listing) error = listing;
-  for (const fs::path& leftover : leftovers) {
+  for (const fs::path& item : found) {
     std::error_code removal;
-    fsops::RemoveTree(leftover, removal);
+    fsops::RemoveTree(item, removal);
     if (removal && !error) error = removal;
   }
 }
 
+bool IsTemporaryWorkerCopy(const std::wstring& name) {
+  return (StartsWith(name, L"TessalineCleanup-") || StartsWith(name, L"TessalineUninstall-")) && EndsWith(name, L".exe");
+}
+
+}  // namespace
+
+void RemoveInstallationLeftovers(const fs::path& quorvantFolder, std::error_code& error) {
+  RemoveMatching(quorvantFolder, IsInstallationLeftover, error);
+}
+
 void RemoveTemporaryWorkerCopies(const fs::path& tempFolder) {
-  std::error_code listing;
-  std::vector<fs::path> copies;
-  for (fs::directory_iterator entry(tempFolder, listing), end; !listing && entry != end; entry.increment(listing)) {
-    const std::wstring name = entry->path().filename().native();
-    if ((StartsWith(name, L"TessalineCleanup-") || StartsWith(name, L"TessalineUninstall-")) && EndsWith(name, L".exe")) {
-      copies.push_back(entry->path());
-    }
-  }
-  for (const fs::path& copy : copies) {
-    std::error_code ignored;
-    if (fs::symlink_status(copy, ignored).type() == fs::file_type::regular) fs::remove(copy, ignored);
-  }
+  std::error_code ignored;
+  RemoveMatching(tempFolder, IsTemporaryWorkerCopy, ignored);
 }
 
 }  // namespace tessaline

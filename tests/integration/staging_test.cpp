@@ -16,6 +16,7 @@
 #include "install_package.h"
 #include "setup_error.h"
 #include "text_conversion.h"
+#include "ui_driver.h"
 #include "user_folders.h"
 #include "windows_test_support.h"
 
@@ -256,14 +257,6 @@ bool HasWindow(DWORD processId) {
   return search.found;
 }
 
-bool WaitFor(const std::function<bool()>& condition) {
-  for (int i = 0; i < 300; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return condition();
-}
-
 // While the first copy is asked to close, the second one ends by itself. Its
 // id stays taken as long as Setup holds the handle it identified it by, so no
 // other program can be given that id and then be closed and ended in its place.
@@ -274,7 +267,7 @@ TEST(CloseRunningApplication, KeepsEveryCopyItIdentifiedUntilItIsDone) {
   std::optional<testing::StartedProcess> copies[2];
   for (auto& copy : copies) {
     copy.emplace(installation / L"Tessaline.exe", std::vector<std::wstring>{});
-    ASSERT_TRUE(WaitFor([&] { return HasWindow(copy->Id()); }));
+    ASSERT_TRUE(testing::WaitUntil([&] { return HasWindow(copy->Id()); }));
   }
   // Copies are handled in snapshot order.
   DWORD firstId = 0;
@@ -291,7 +284,7 @@ TEST(CloseRunningApplication, KeepsEveryCopyItIdentifiedUntilItIsDone) {
   const DWORD secondId = second->Id();
 
   std::thread closing(CloseRunningApplication);
-  EXPECT_TRUE(WaitFor([&] { return ReadBytes(installation / L"asked-to-close.txt") == std::to_string(firstId); }));
+  EXPECT_TRUE(testing::WaitUntil([&] { return ReadBytes(installation / L"asked-to-close.txt") == std::to_string(firstId); }));
   second->Terminate(7);
   EXPECT_TRUE(second->EndsWithin(std::chrono::seconds(5)));
   second.reset();  // the test's own handles to it are gone
