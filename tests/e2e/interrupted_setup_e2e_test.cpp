@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <chrono>
 #include <string>
@@ -44,24 +43,21 @@ void CloseWhenReady(SetupRun& setup) {
 // version's self-test) that still run; with `end`, they are ended too.
 int HelpersOfKilledRun(bool end) {
   const std::wstring staging = (QuorvantProgramsFolder() / L".Tessaline-staging-").native();
-  const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof(entry);
   int running = 0;
-  for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
+  ForEachProcess([&](const PROCESSENTRY32W& entry) {
     const UniqueHandle process(
         OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
     wchar_t image[4096] = {};
     DWORD length = 4096;
-    if (!process || !QueryFullProcessImageNameW(process.Get(), 0, image, &length)) continue;
-    if (WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0) continue;
-    if (_wcsicmp(entry.szExeFile, L"tar.exe") == 0 || std::wstring(image, length).rfind(staging, 0) == 0) {
-      ++running;
-      if (!end) continue;
+    if (!process || !QueryFullProcessImageNameW(process.Get(), 0, image, &length)) return;
+    if (WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0) return;
+    if (_wcsicmp(entry.szExeFile, L"tar.exe") != 0 && std::wstring(image, length).rfind(staging, 0) != 0) return;
+    ++running;
+    if (end) {
       TerminateProcess(process.Get(), 1);
       WaitForSingleObject(process.Get(), 10000);
     }
-  }
+  });
   return running;
 }
 

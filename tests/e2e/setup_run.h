@@ -4,7 +4,6 @@
 
 #include <windows.h>
 #include <psapi.h>
-#include <tlhelp32.h>
 
 #include <chrono>
 #include <filesystem>
@@ -115,13 +114,9 @@ inline std::string DescribeLeftovers() {
     }
   }
   text += L"\nrunning:";
-  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  PROCESSENTRY32W process{};
-  process.dwSize = sizeof(process);
-  for (BOOL more = Process32FirstW(snapshot, &process); more; more = Process32NextW(snapshot, &process)) {
+  ForEachProcess([&text](const PROCESSENTRY32W& process) {
     text += L" " + std::wstring(process.szExeFile) + L"(" + std::to_wstring(process.th32ProcessID) + L")";
-  }
-  CloseHandle(snapshot);
+  });
   return std::filesystem::path(text).string();
 }
 

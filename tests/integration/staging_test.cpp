@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <chrono>
 #include <functional>
@@ -271,15 +270,10 @@ TEST(CloseRunningApplication, KeepsEveryCopyItIdentifiedUntilItIsDone) {
   }
   // Copies are handled in snapshot order.
   DWORD firstId = 0;
-  {
-    const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more && firstId == 0;
-         more = Process32NextW(snapshot.Get(), &entry)) {
-      if (entry.th32ProcessID == copies[0]->Id() || entry.th32ProcessID == copies[1]->Id()) firstId = entry.th32ProcessID;
-    }
-  }
+  testing::ForEachProcess([&](const PROCESSENTRY32W& entry) {
+    const bool copy = entry.th32ProcessID == copies[0]->Id() || entry.th32ProcessID == copies[1]->Id();
+    if (firstId == 0 && copy) firstId = entry.th32ProcessID;
+  });
   std::optional<testing::StartedProcess>& second = copies[0]->Id() == firstId ? copies[1] : copies[0];
   const DWORD secondId = second->Id();
 

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <stdexcept>
 #include <string>
@@ -122,6 +124,17 @@ inline void WriteBytes(const std::filesystem::path& path, const std::string& byt
 inline std::string ReadBytes(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Calls `visit` with every running process, in the system's snapshot order.
+inline void ForEachProcess(const std::function<void(const PROCESSENTRY32W&)>& visit) {
+  const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
+    visit(entry);
+  }
 }
 
 }  // namespace tessaline::testing
