@@ -88,4 +88,20 @@ std::uint32_t RunInstallationHelper(const std::filesystem::path& program, const 
   return code;
 }
 
+bool StartIndependentProcess(const std::filesystem::path& program, const std::wstring& commandLine,
+                             const std::filesystem::path& workingFolder) {
+  std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
+  line.push_back(L'\0');
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                      workingFolder.c_str(), &startup, &info)) {
+    return false;
+  }
+  UniqueHandle(info.hProcess).Reset();
+  UniqueHandle(info.hThread).Reset();
+  return true;
+}
+
 }  // namespace tessaline

@@ -1,5 +1,6 @@
 // Running the programs an installation needs (the archive tool, the new
-// application's self-test) without a window and with a time limit.
+// application's self-test) without a window and with a time limit, and
+// starting the workers that finish Setup's work after it has ended.
 #pragma once
 
 #include <cstdint>
@@ -18,5 +19,12 @@ std::wstring RunSuffix();
 // call raises "Installation helper timed out".
 std::uint32_t RunInstallationHelper(const std::filesystem::path& program, const std::wstring& arguments,
                                     const std::filesystem::path& workingFolder, std::uint32_t timeoutMs);
+
+// Starts `program` with the whole `commandLine` (its own name first, quoted
+// by the caller) in `workingFolder`, inheriting no handles, and leaves it
+// running: a worker that must outlive Setup. Returns false, with the system's
+// error as the last error, when it cannot be started.
+bool StartIndependentProcess(const std::filesystem::path& program, const std::wstring& commandLine,
+                             const std::filesystem::path& workingFolder);
 
 }  // namespace tessaline

@@ -9,6 +9,7 @@
 
 #include "command_line.h"
 #include "file_system.h"
+#include "helper_process.h"
 #include "setup_error.h"
 #include "unique_handle.h"
 #include "user_folders.h"
@@ -68,19 +69,10 @@ void CleanupLauncher(const fs::path& backupFolder, const fs::path& setupCopy) {
     const fs::path temp = fs::temp_directory_path();
     const fs::path copy = temp / (L"TessalineCleanup-" + std::to_wstring(GetCurrentProcessId()) + L".exe");
     fsops::CopyFile(setupCopy, copy, fs::copy_options::overwrite_existing);
-    const std::wstring text = QuoteCommandLineArgument(copy.native()) + L" --cleanup-worker " +
-                              std::to_wstring(GetCurrentProcessId()) + L" " +
-                              QuoteCommandLineArgument(backupFolder.native());
-    std::vector<wchar_t> commandLine(text.begin(), text.end());
-    commandLine.push_back(L'\0');
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    if (CreateProcessW(copy.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                       copy.parent_path().c_str(), &startup, &info)) {
-      UniqueHandle process(info.hProcess);
-      UniqueHandle thread(info.hThread);
-    }
+    const std::wstring commandLine = QuoteCommandLineArgument(copy.native()) + L" --cleanup-worker " +
+                                     std::to_wstring(GetCurrentProcessId()) + L" " +
+                                     QuoteCommandLineArgument(backupFolder.native());
+    StartIndependentProcess(copy, commandLine, copy.parent_path());
   } catch (const std::exception&) {
     // The backup folder simply stays; the installation it follows succeeded.
   }

@@ -9,6 +9,7 @@
 #include "cleanup.h"
 #include "command_line.h"
 #include "file_system.h"
+#include "helper_process.h"
 #include "installation_leftovers.h"
 #include "installation_lock.h"
 #include "product_constants.h"
@@ -42,17 +43,9 @@ void StartWorkerCopy(bool quiet) {
   std::wstring text = QuoteCommandLineArgument(copy.native()) + L" --uninstall-worker " +
                       std::to_wstring(GetCurrentProcessId());
   if (quiet) text += L" --quiet";
-  std::vector<wchar_t> commandLine(text.begin(), text.end());
-  commandLine.push_back(L'\0');
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info{};
-  if (!CreateProcessW(copy.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      copy.parent_path().c_str(), &startup, &info)) {
+  if (!StartIndependentProcess(copy, text, copy.parent_path())) {
     RaiseWindowsError("Unable to start the Tessaline uninstaller");
   }
-  UniqueHandle process(info.hProcess);
-  UniqueHandle thread(info.hThread);
 }
 
 void RemoveInstallation() {
