@@ -32,17 +32,21 @@ HANDLE HelperJob() {
   return job;
 }
 
-// Starts the helper inside the job from its first instruction. Where the
-// system cannot name the job at creation, the helper starts suspended and
+// Starts the program inside `job` from its first instruction. Where the
+// system cannot name the job at creation, the program starts suspended and
 // joins the job before it runs; where it cannot join at all (a job of
-// Setup's own that allows none inside it), it runs without one.
-bool StartInJob(const std::filesystem::path& program, std::vector<wchar_t>& commandLine,
-                const std::filesystem::path& workingFolder, PROCESS_INFORMATION& info) {
+// Setup's own that allows none inside it), it runs without one. A hidden
+// program gets no window, console or other.
+bool StartInJob(HANDLE job, const std::filesystem::path& program, std::vector<wchar_t>& commandLine,
+                const std::filesystem::path& workingFolder, bool hidden, PROCESS_INFORMATION& info) {
   STARTUPINFOEXW startup{};
   startup.StartupInfo.cb = sizeof(startup);
-  startup.StartupInfo.dwFlags = STARTF_USESHOWWINDOW;
-  startup.StartupInfo.wShowWindow = SW_HIDE;
-  HANDLE job = HelperJob();
+  DWORD flags = 0;
+  if (hidden) {
+    startup.StartupInfo.dwFlags = STARTF_USESHOWWINDOW;
+    startup.StartupInfo.wShowWindow = SW_HIDE;
+    flags = CREATE_NO_WINDOW;
+  }
   SIZE_T size = 0;
   InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
   std::vector<unsigned char> storage(size);
@@ -52,13 +56,13 @@ bool StartInJob(const std::filesystem::path& program, std::vector<wchar_t>& comm
                                                  nullptr, nullptr);
     startup.lpAttributeList = attributes;
     const bool started = named && CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                                                 CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr,
-                                                 workingFolder.c_str(), &startup.StartupInfo, &info);
+                                                 flags | EXTENDED_STARTUPINFO_PRESENT, nullptr, workingFolder.c_str(),
+                                                 &startup.StartupInfo, &info);
     DeleteProcThreadAttributeList(attributes);
     if (started) return true;
   }
-  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW | CREATE_SUSPENDED,
-                      nullptr, workingFolder.c_str(), &startup.StartupInfo, &info)) {
+  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags | CREATE_SUSPENDED, nullptr,
+                      workingFolder.c_str(), &startup.StartupInfo, &info)) {
     return false;
   }
   if (job != nullptr) AssignProcessToJobObject(job, info.hProcess);
@@ -75,7 +79,9 @@ std::uint32_t RunInstallationHelper(const std::filesystem::path& program, const 
   commandLine.push_back(L'\0');
 
   PROCESS_INFORMATION info{};
-  if (!StartInJob(program, commandLine, workingFolder, info)) RaiseWindowsError("Unable to start installation helper");
+  if (!StartInJob(HelperJob(), program, commandLine, workingFolder, true, info)) {
+    RaiseWindowsError("Unable to start installation helper");
+  }
   UniqueHandle process(info.hProcess);
   UniqueHandle(info.hThread).Reset();
 
@@ -88,20 +94,34 @@ std::uint32_t RunInstallationHelper(const std::filesystem::path& program, const 
   return code;
 }
 
+// CreateProcess makes the new process with its first thread suspended and
+// lets it run only at its end. A Setup ended in between (from Task Manager,
+// by a crash) would leave a worker that never runs and never ends, holding
+// its copy of Setup. So the worker starts inside a job of its own that ends
+// it should its starter end first; once it runs, the job lets it outlive
+// Setup.
 bool StartIndependentProcess(const std::filesystem::path& program, const std::wstring& commandLine,
                              const std::filesystem::path& workingFolder) {
   std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
   line.push_back(L'\0');
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info{};
-  if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                      workingFolder.c_str(), &startup, &info)) {
-    return false;
+  UniqueHandle guard(CreateJobObjectW(nullptr, nullptr));
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (guard && !SetInformationJobObject(guard.Get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
+    guard.Reset();
   }
-  UniqueHandle(info.hProcess).Reset();
+  PROCESS_INFORMATION info{};
+  if (!StartInJob(guard.Get(), program, line, workingFolder, false, info)) return false;
+  UniqueHandle process(info.hProcess);
   UniqueHandle(info.hThread).Reset();
-  return true;
+  if (!guard) return true;
+  limits.BasicLimitInformation.LimitFlags = 0;
+  if (SetInformationJobObject(guard.Get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits))) return true;
+  // Still bound to Setup's life: a worker that would die with it is no worker.
+  const DWORD error = GetLastError();
+  TerminateProcess(process.Get(), 1);
+  SetLastError(error);
+  return false;
 }
 
 }  // namespace tessaline

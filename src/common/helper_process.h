@@ -22,8 +22,9 @@ std::uint32_t RunInstallationHelper(const std::filesystem::path& program, const 
 
 // Starts `program` with the whole `commandLine` (its own name first, quoted
 // by the caller) in `workingFolder`, inheriting no handles, and leaves it
-// running: a worker that must outlive Setup. Returns false, with the system's
-// error as the last error, when it cannot be started.
+// running: a worker that must outlive Setup. A Setup ended while it starts
+// one leaves no half-started process behind. Returns false, with the
+// system's error as the last error, when it cannot be started.
 bool StartIndependentProcess(const std::filesystem::path& program, const std::wstring& commandLine,
                              const std::filesystem::path& workingFolder);
 

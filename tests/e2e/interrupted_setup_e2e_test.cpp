@@ -39,9 +39,9 @@ void CloseWhenReady(SetupRun& setup) {
   EXPECT_EQ(setup.ExitCode(), 0U);
 }
 
-// The helpers a killed Setup had started (the archive tool, the new
-// version's self-test) that still run; with `end`, they are ended too.
-int HelpersOfKilledRun(bool end) {
+// What a killed Setup had started that still runs: the archive tool, the
+// new version's self-test, its cleanup worker; with `end`, they are ended too.
+int LeftRunningByKilledRun(DWORD setupId, bool end) {
   const std::wstring staging = (QuorvantProgramsFolder() / L".Tessaline-staging-").native();
   int running = 0;
   ForEachProcess([&](const PROCESSENTRY32W& entry) {
@@ -51,7 +51,10 @@ int HelpersOfKilledRun(bool end) {
     DWORD length = 4096;
     if (!process || !QueryFullProcessImageNameW(process.Get(), 0, image, &length)) return;
     if (WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0) return;
-    if (_wcsicmp(entry.szExeFile, L"tar.exe") != 0 && std::wstring(image, length).rfind(staging, 0) != 0) return;
+    if (entry.th32ParentProcessID != setupId && _wcsicmp(entry.szExeFile, L"tar.exe") != 0 &&
+        std::wstring(image, length).rfind(staging, 0) != 0) {
+      return;
+    }
     ++running;
     if (end) {
       TerminateProcess(process.Get(), 1);
@@ -126,17 +129,21 @@ TEST_F(InterruptedSetups, UpdatesEndedAcrossTheirInstallationStageLoseNothing) {
     const auto delay = stage * moment / kMoments;
     SCOPED_TRACE("ended " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(delay).count()) +
                  " ms into the installation stage");
+    DWORD killedId = 0;
     {
       SetupRun killed(DownloadedSetup());
+      killedId = killed.ProcessId();
       ASSERT_TRUE(WaitUntil([&] { return killed.Text(kStatus) == L"Repairing Tessaline\u2026"; }));
       std::this_thread::sleep_for(delay);
       killed.Kill();
     }
-    // They end with the Setup that started them, as they do when its
-    // process tree is ended, so that they hold nothing the next run removes.
-    EXPECT_TRUE(WaitUntil([] { return HelpersOfKilledRun(false) == 0; }, std::chrono::seconds(10)))
+    // The helpers end with the Setup that started them, as they do when its
+    // process tree is ended, so that they hold nothing the next run removes;
+    // a cleanup worker it had started does its work and ends, and one it was
+    // still starting never runs.
+    EXPECT_TRUE(WaitUntil([&] { return LeftRunningByKilledRun(killedId, false) == 0; }, std::chrono::seconds(10)))
         << DescribeLeftovers();
-    HelpersOfKilledRun(true);
+    LeftRunningByKilledRun(killedId, true);
     SetupRun next(DownloadedSetup());
     ASSERT_NO_FATAL_FAILURE(CloseWhenReady(next));
     ExpectUpdatedWithTheUserData();

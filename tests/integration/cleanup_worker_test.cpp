@@ -4,10 +4,12 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <string>
 
 #include "cleanup.h"
 #include "file_system.h"
+#include "ui_driver.h"
 #include "user_folders.h"
 #include "windows_test_support.h"
 
@@ -89,6 +91,46 @@ TEST_F(CleanupWorkerProcess, WaitsForTheProcessThatStartedIt) {
   EXPECT_EQ(code, 0U);
   EXPECT_FALSE(fs::exists(backup));
   for (HANDLE h : {launcher.hProcess, launcher.hThread, worker.hProcess, worker.hThread}) CloseHandle(h);
+}
+
+fs::path ProcessStarter() { return testing::TestExecutableFolder() / L"process-starter.exe"; }
+
+// The workers Setup leaves behind must outlive it.
+TEST(StartIndependentProcess, TheStartedProcessOutlivesItsStarter) {
+  testing::ScratchFolder scratch;
+  const fs::path mark = scratch / L"ran";
+  ASSERT_EQ(RunProcess(ProcessStarter(), {L"once", ProcessStarter().native(), L"sleep", L"1000", mark.native()}), 0U);
+  EXPECT_TRUE(testing::WaitUntil([&] { return fs::exists(mark); }, std::chrono::seconds(20)));
+}
+
+// A process starts with its first thread suspended and runs only once its
+// starter lets it go at the end of CreateProcess: a starter ended before that
+// (a Setup ended from Task Manager while it starts its cleanup worker) must
+// not leave a process behind that never runs and never ends.
+TEST(StartIndependentProcess, AStarterEndedAtAnyMomentLeavesNothingThatNeverEnds) {
+  for (int round = 0; round < 10; ++round) {
+    const testing::StartedProcess starter(ProcessStarter(), {L"loop", ProcessStarter().native(), L"sleep", L"200"});
+    Sleep(static_cast<DWORD>(150 + round * 37 % 200));
+    starter.Terminate(1);
+    ASSERT_TRUE(starter.EndsWithin(std::chrono::seconds(10)));
+  }
+  // Each one that ran ends 200 ms after it started.
+  const auto stillRunning = [](bool end) {
+    int count = 0;
+    testing::ForEachProcess([&](const PROCESSENTRY32W& entry) {
+      if (_wcsicmp(entry.szExeFile, L"process-starter.exe") != 0) return;
+      ++count;
+      const UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+      if (end && process) {
+        TerminateProcess(process.Get(), 1);
+        WaitForSingleObject(process.Get(), 5000);
+      }
+    });
+    return count;
+  };
+  EXPECT_TRUE(testing::WaitUntil([&] { return stillRunning(false) == 0; }, std::chrono::seconds(15)))
+      << stillRunning(false) << " started processes never ended";
+  stillRunning(true);
 }
 
 TEST(RemoveTree, RemovesLinksWithoutFollowingThem) {
