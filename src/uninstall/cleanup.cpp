@@ -5,7 +5,6 @@
 #include <chrono>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "command_line.h"
 #include "file_system.h"
