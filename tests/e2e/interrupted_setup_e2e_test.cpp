@@ -43,25 +43,12 @@ void CloseWhenReady(SetupRun& setup) {
 // new version's self-test, its cleanup worker; with `end`, they are ended too.
 int LeftRunningByKilledRun(DWORD setupId, bool end) {
   const std::wstring staging = (QuorvantProgramsFolder() / L".Tessaline-staging-").native();
-  int running = 0;
-  ForEachProcess([&](const PROCESSENTRY32W& entry) {
-    const UniqueHandle process(
-        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
-    wchar_t image[4096] = {};
-    DWORD length = 4096;
-    if (!process || !QueryFullProcessImageNameW(process.Get(), 0, image, &length)) return;
-    if (WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0) return;
-    if (entry.th32ParentProcessID != setupId && _wcsicmp(entry.szExeFile, L"tar.exe") != 0 &&
-        std::wstring(image, length).rfind(staging, 0) != 0) {
-      return;
-    }
-    ++running;
-    if (end) {
-      TerminateProcess(process.Get(), 1);
-      WaitForSingleObject(process.Get(), 10000);
-    }
-  });
-  return running;
+  return RunningProcesses(
+      [&](const PROCESSENTRY32W& entry, const std::wstring& image) {
+        return entry.th32ParentProcessID == setupId || _wcsicmp(entry.szExeFile, L"tar.exe") == 0 ||
+               image.rfind(staging, 0) == 0;
+      },
+      end);
 }
 
 class InterruptedSetups : public ::testing::Test {

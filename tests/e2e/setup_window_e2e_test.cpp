@@ -20,25 +20,13 @@ namespace {
 namespace fs = std::filesystem;
 using namespace tessaline::testing;
 
+// Whether the installed application runs; it is ended if so.
 bool InstalledAppIsRunning() {
   const std::wstring target = (UserApplicationFolder() / L"Tessaline.exe").native();
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof(entry);
-  bool found = false;
-  for (BOOL more = Process32FirstW(snapshot, &entry); more && !found; more = Process32NextW(snapshot, &entry)) {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
-    if (process == nullptr) continue;
-    wchar_t image[MAX_PATH * 4] = {};
-    DWORD length = MAX_PATH * 4;
-    if (QueryFullProcessImageNameW(process, 0, image, &length) && _wcsicmp(image, target.c_str()) == 0) {
-      found = true;
-      TerminateProcess(process, 0);
-    }
-    CloseHandle(process);
-  }
-  CloseHandle(snapshot);
-  return found;
+  const auto installedCopy = [&](const PROCESSENTRY32W&, const std::wstring& image) {
+    return _wcsicmp(image.c_str(), target.c_str()) == 0;
+  };
+  return RunningProcesses(installedCopy, true) > 0;
 }
 
 class SetupWindowEndToEnd : public ::testing::Test {

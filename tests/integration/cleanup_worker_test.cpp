@@ -116,17 +116,11 @@ TEST(StartIndependentProcess, AStarterEndedAtAnyMomentLeavesNothingThatNeverEnds
   }
   // Each one that ran ends 200 ms after it started.
   const auto stillRunning = [](bool end) {
-    int count = 0;
-    testing::ForEachProcess([&](const PROCESSENTRY32W& entry) {
-      if (_wcsicmp(entry.szExeFile, L"process-starter.exe") != 0) return;
-      ++count;
-      const UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
-      if (end && process) {
-        TerminateProcess(process.Get(), 1);
-        WaitForSingleObject(process.Get(), 5000);
-      }
-    });
-    return count;
+    return testing::RunningProcesses(
+        [](const PROCESSENTRY32W& entry, const std::wstring&) {
+          return _wcsicmp(entry.szExeFile, L"process-starter.exe") == 0;
+        },
+        end);
   };
   EXPECT_TRUE(testing::WaitUntil([&] { return stillRunning(false) == 0; }, std::chrono::seconds(15)))
       << stillRunning(false) << " started processes never ended";

@@ -137,4 +137,26 @@ inline void ForEachProcess(const std::function<void(const PROCESSENTRY32W&)>& vi
   }
 }
 
+// How many running processes `matches` picks, given each one's snapshot entry
+// and full image path; with `end`, each of them is ended too.
+inline int RunningProcesses(const std::function<bool(const PROCESSENTRY32W&, const std::wstring&)>& matches,
+                            bool end = false) {
+  int count = 0;
+  ForEachProcess([&](const PROCESSENTRY32W& entry) {
+    const UniqueHandle process(
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+    wchar_t image[4096] = {};
+    DWORD length = 4096;
+    if (!process || !QueryFullProcessImageNameW(process.Get(), 0, image, &length)) return;
+    if (WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0) return;  // ended, not yet gone
+    if (!matches(entry, std::wstring(image, length))) return;
+    ++count;
+    if (end) {
+      TerminateProcess(process.Get(), 1);
+      WaitForSingleObject(process.Get(), 10000);
+    }
+  });
+  return count;
+}
+
 }  // namespace tessaline::testing
