@@ -162,6 +162,12 @@ void Rename(const fs::path& from, const fs::path& to) {
   if (error) throw FileSystemFailure("rename", error, from, to);
 }
 
+void FlushFile(const fs::path& path) {
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file || !FlushFileBuffers(file.Get())) throw FileSystemFailure("flush", LastError(), path);
+}
+
 void CopyFile(const fs::path& from, const fs::path& to, fs::copy_options options) {
   std::error_code error;
   fs::copy_file(from, to, options, error);

@@ -49,6 +49,9 @@ void Rename(const std::filesystem::path& from, const std::filesystem::path& to);
 void CopyFile(const std::filesystem::path& from, const std::filesystem::path& to,
               std::filesystem::copy_options options = std::filesystem::copy_options::none);
 
+// Writes a file's data through to the disk ("flush" on failure).
+void FlushFile(const std::filesystem::path& path);
+
 // Removes a folder tree without ever following a link or junction inside it:
 // a link is removed itself, never what it points to. Reports the first error
 // and goes on with the rest; a missing root is not an error.

@@ -7,17 +7,16 @@
 #include <thread>
 #include <vector>
 
-#include "activation_recovery.h"
-#include "cleanup.h"
+#include "activation.h"
+#include "cleanup_launch.h"
 #include "command_line.h"
 #include "digest.h"
 #include "file_system.h"
 #include "helper_process.h"
 #include "install_state.h"
-#include "installation_leftovers.h"
+#include "temporary_items.h"
 #include "setup_error.h"
 #include "text_conversion.h"
-#include "uninstall_entry.h"
 #include "user_folders.h"
 
 namespace fs = std::filesystem;
@@ -26,99 +25,28 @@ namespace tessaline {
 namespace {
 
 bool IsRegularFile(const fs::path& path) { return fsops::Status(path).type() == fs::file_type::regular; }
-bool IsFolder(const fs::path& path) { return fsops::Status(path).type() == fs::file_type::directory; }
 
-struct InstallationPaths {
-  fs::path quorvant;
-  fs::path installation;
-  fs::path staging;
-  fs::path backup;
-  fs::path setupCopy;
-  fs::path appRoot;
-};
-
-// The moves up to registration. The journal says, to a later run, that they
-// may have been cut off half-way.
-void Activate(const InstallationPaths& paths, const std::string& version) {
-  WriteActivationJournal(paths.quorvant, paths.backup);
-  if (fsops::Exists(paths.installation)) MoveWithRetry(paths.installation, paths.backup, 20);
-  if (paths.appRoot != paths.staging) {
-    MoveWithRetry(paths.appRoot, paths.installation, 20);
-    fsops::RemoveAll(paths.staging);
-  } else {
-    MoveWithRetry(paths.staging, paths.installation, 20);
+// Setup's two copies go into the new version before it moves in, so that it
+// appears in the installation folder whole, in one rename.
+void PlaceSetupCopies(const fs::path& setupCopy, const fs::path& appRoot) {
+  for (const wchar_t* name : {L"TessalineSetup.exe", L"TessalineUninstall.exe"}) {
+    const fs::path target = appRoot / name;
+    fsops::CopyFile(setupCopy, target, fs::copy_options::overwrite_existing);
+    fsops::FlushFile(target);
   }
-  const bool updating = fsops::Exists(paths.backup);
-  if (updating) MovePreservedFolders(paths.backup, paths.installation);
-  fsops::CopyFile(paths.setupCopy, paths.installation / L"TessalineSetup.exe", fs::copy_options::overwrite_existing);
-  fsops::CopyFile(paths.setupCopy, paths.installation / L"TessalineUninstall.exe", fs::copy_options::overwrite_existing);
-  if (AddToStartMenu.load()) {
-    CreateStartMenuShortcut(paths.installation / L"Tessaline.exe");
-  } else {
-    RemoveStartMenuShortcut();
-  }
-  RegisterUninstallEntry(paths.installation, version);
-  RemoveActivationJournal(paths.quorvant);
 }
 
 // After registration the activation has finished: handing the backup off and
-// deleting Setup's temporary copy must not undo it. What stays behind, the
+// deleting Setup's temporary items must not undo it. What stays behind, the
 // next run removes.
 void HandOff(const InstallationPaths& paths) {
-  try {
-    CleanupLauncher(paths.backup, paths.setupCopy);
-  } catch (const std::exception&) {
-  }
+  CleanupLauncher(paths.backup, paths.setupCopy);
   std::error_code ignored;
   fs::remove(paths.setupCopy, ignored);
-}
-
-// Puts the previous installation back. A failure here replaces the one that
-// started the rollback, since it says what state the user is left in.
-void RollBack(const InstallationPaths& paths) {
-  if (fsops::Exists(paths.backup)) {
-    if (fsops::Exists(paths.installation)) MovePreservedFolders(paths.installation, paths.backup);
-    std::error_code ignored;
-    fsops::RemoveTree(paths.installation, ignored);
-    MoveWithRetry(paths.backup, paths.installation, 20);
-  }
-  // Only once the previous version is back: a rollback cut off before that
-  // is finished by the next run.
-  std::error_code ignored;
-  fs::remove(ActivationJournalPath(paths.quorvant), ignored);
   fsops::RemoveTree(paths.staging, ignored);
-  fs::remove(paths.setupCopy, ignored);
 }
 
 }  // namespace
-
-void MoveWithRetry(const fs::path& from, const fs::path& to, int seconds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (true) {
-    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) return;
-    const DWORD code = GetLastError();
-    std::this_thread::sleep_until(std::chrono::steady_clock::now() + std::chrono::milliseconds(250));
-    if (std::chrono::steady_clock::now() >= deadline) {
-      throw SetupError(FileSystemFailureText("Unable to activate the Tessaline installation",
-                                             WindowsErrorDescription(code), from, to));
-    }
-  }
-}
-
-void MovePreservedFolders(const fs::path& fromRoot, const fs::path& toRoot) {
-  for (const wchar_t* relative : kPreservedFolders) {
-    const fs::path source = fromRoot / relative;
-    if (!IsFolder(source) || fsops::IsEmpty(source)) continue;
-    const fs::path target = toRoot / relative;
-    fsops::CreateDirectories(target.parent_path());
-    if (fsops::Exists(target)) fsops::RemoveAll(target);
-    if (!MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
-      const DWORD code = GetLastError();
-      throw FileSystemFailure("rename", std::error_code(static_cast<int>(code), std::system_category()), source,
-                              target);
-    }
-  }
-}
 
 fs::path FindAppRoot(const fs::path& staging) {
   if (IsRegularFile(staging / L"Tessaline.exe")) return staging;
@@ -185,9 +113,9 @@ fs::path InstallPackage(const fs::path& package, const std::string& version) {
   InstallationPaths paths;
   paths.quorvant = QuorvantProgramsFolder();
   const std::wstring suffix = RunSuffix();
-  paths.staging = paths.quorvant / (L".Tessaline-staging-" + suffix);
-  paths.backup = paths.quorvant / (L".Tessaline-backup-" + suffix);
-  paths.setupCopy = paths.quorvant / (L".TessalineSetup-" + suffix + L".exe");
+  paths.staging = paths.quorvant / (kStagingPrefix + suffix);
+  paths.backup = paths.quorvant / (kBackupPrefix + suffix);
+  paths.setupCopy = paths.quorvant / (kSetupCopyPrefix + suffix + L".exe");
   paths.installation = UserApplicationFolder();
 
   const fs::path report = fs::temp_directory_path() / (L"tessaline-smoke-" + suffix + L".json");
@@ -205,6 +133,7 @@ fs::path InstallPackage(const fs::path& package, const std::string& version) {
     if (!IsRegularFile(paths.appRoot / L"Tessaline.exe")) throw SetupError("Tessaline.exe is missing from the package");
     MarkStage("smoke test");
     RunSmokeTest(paths.appRoot, report);
+    PlaceSetupCopies(paths.setupCopy, paths.appRoot);
   } catch (...) {
     // Nothing of the installation was touched yet; leave nothing behind either.
     std::error_code ignored;
@@ -216,9 +145,10 @@ fs::path InstallPackage(const fs::path& package, const std::string& version) {
 
   MarkStage("activation");
   try {
-    Activate(paths, version);
+    ActivateInstallation(paths, version);
   } catch (...) {
-    RollBack(paths);
+    std::error_code ignored;
+    fs::remove(paths.setupCopy, ignored);
     throw;
   }
   HandOff(paths);

@@ -3,6 +3,7 @@
 // into place with the old installation kept as a backup until it succeeds.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -11,10 +12,6 @@ namespace tessaline {
 inline constexpr wchar_t kSystemTar[] = L"C:\\Windows\\System32\\tar.exe";
 inline constexpr std::uint32_t kUnpackTimeoutMs = 120000;
 inline constexpr std::uint32_t kSmokeTestTimeoutMs = 90000;
-
-// The kept folders, relative to an installation folder, in the order handled.
-inline constexpr const wchar_t* kPreservedFolders[] = {L"resources\\fennor\\bin\\accelerations",
-                                                       L"resources\\fennor\\bin\\cache\\accelerations"};
 
 // Returns <installation folder>\Tessaline.exe. `version` is the manifest's
 // UTF-8 version text, recorded in the registration entry.
@@ -25,12 +22,6 @@ std::filesystem::path InstallPackage(const std::filesystem::path& package, const
 // it runs in `workingFolder`.
 std::wstring UnpackArguments(const std::filesystem::path& package, const std::filesystem::path& staging,
                              const std::filesystem::path& workingFolder);
-
-// Renames `from` to `to`, retrying every 250 ms until `seconds` have passed.
-void MoveWithRetry(const std::filesystem::path& from, const std::filesystem::path& to, int seconds);
-
-// Moves each non-empty kept folder of `fromRoot` over the same place in `toRoot`.
-void MovePreservedFolders(const std::filesystem::path& fromRoot, const std::filesystem::path& toRoot);
 
 // The folder inside `staging` that holds Tessaline.exe: the staging folder
 // itself or its only subfolder. Falls back to `staging` when neither does.

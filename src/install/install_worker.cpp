@@ -12,14 +12,14 @@
 #include <vector>
 
 #include "build_config.h"
-#include "activation_recovery.h"
+#include "activation.h"
 #include "close_application.h"
 #include "digest.h"
 #include "file_system.h"
 #include "https_client.h"
 #include "install_package.h"
 #include "install_state.h"
-#include "installation_leftovers.h"
+#include "leftovers.h"
 #include "installation_lock.h"
 #include "lifecycle.h"
 #include "part_download.h"
@@ -123,6 +123,24 @@ void RefuseUnsafeCacheName(const std::string& version) {
 }
 
 void RunPipeline() {
+  // Held until the installation stage has ended, so that no other Setup or
+  // uninstall works on the installer cache or the installation meanwhile.
+  InstallationLock lock;
+  if (!lock.Acquire(&cancelRequested, [] { PostStatus(L"Waiting for another Tessaline Setup to finish\u2026"); })) {
+    throw SetupError("Installation cancelled");
+  }
+  // Before anything touches the network: a user whose update was cut off
+  // must get the application back without the release service.
+  const fs::path installation = UserApplicationFolder();
+  const fs::path quorvant = QuorvantProgramsFolder();
+  RecoverInstallation(quorvant, installation, [&] { CloseRunningApplication(installation / L"Tessaline.exe"); });
+  {
+    std::error_code ignored;
+    RemoveInstallationLeftovers(quorvant, ignored);
+    const fs::path temp = fs::temp_directory_path(ignored);
+    if (!ignored) RemoveTemporaryWorkerCopies(temp);
+  }
+
   MarkStage("manifest");
   PostStatus(L"Checking the Quorvant release\u2026");
   const std::vector<std::uint8_t> manifestBytes =
@@ -131,19 +149,6 @@ void RunPipeline() {
       FetchToMemory(ManifestUrl() + L".sig", kSignatureLimit, "Invalid Quorvant release signature");
   VerifyManifestSignature(manifestBytes, signature);
   const ReleaseManifest manifest = ParseReleaseManifest(manifestBytes);
-
-  // Held until the installation stage has ended, so the version read below
-  // is what the installation will replace.
-  InstallationLock lock;
-  if (!lock.Acquire(&cancelRequested, [] { PostStatus(L"Waiting for another Tessaline Setup to finish\u2026"); })) {
-    throw SetupError("Installation cancelled");
-  }
-  RecoverInterruptedActivation(QuorvantProgramsFolder(), UserApplicationFolder());
-  {
-    std::error_code noTemp;
-    const fs::path temp = fs::temp_directory_path(noTemp);
-    if (!noTemp) RemoveTemporaryWorkerCopies(temp);
-  }
 
   const std::string installed = ReadInstalledVersion();
   const LifecycleDecision decision = DecideLifecycle(installed, manifest.version);
@@ -179,7 +184,7 @@ void RunPipeline() {
 
   MarkStage("close application");
   PostStatus(L"Closing Tessaline if it is running\u2026");
-  CloseRunningApplication();
+  CloseRunningApplication(installation / L"Tessaline.exe");
   switch (decision.action) {
     case LifecycleAction::Update:
       PostStatus(L"Updating Tessaline\u2026");

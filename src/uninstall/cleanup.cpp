@@ -6,9 +6,9 @@
 #include <string>
 #include <thread>
 
-#include "command_line.h"
 #include "file_system.h"
-#include "helper_process.h"
+#include "leftovers.h"
+#include "temporary_items.h"
 #include "setup_error.h"
 #include "unique_handle.h"
 #include "user_folders.h"
@@ -18,8 +18,6 @@ namespace fs = std::filesystem;
 namespace tessaline {
 namespace {
 
-constexpr wchar_t kBackupPrefix[] = L".Tessaline-backup-";
-constexpr std::size_t kBackupPrefixLength = 18;
 constexpr DWORD kLauncherWaitMs = 30000;
 constexpr auto kRemovalWindow = std::chrono::seconds(30);
 constexpr auto kRemovalPause = std::chrono::milliseconds(500);
@@ -48,34 +46,6 @@ void RemoveBackupFolder(const fs::path& backupFolder) {
 }
 
 }  // namespace
-
-void ScheduleTemporaryCopyDeletion(const fs::path& executable) {
-  std::error_code error;
-  const fs::path temp = fs::temp_directory_path(error);
-  if (error || temp / executable.filename() != executable) return;
-  MoveFileExW(executable.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-}
-
-bool IsBackupFolderLocation(const fs::path& folder, const fs::path& quorvantFolder) {
-  if (folder.parent_path() != quorvantFolder) return false;
-  const std::wstring name = folder.filename().native();
-  return name.size() >= kBackupPrefixLength && name.compare(0, kBackupPrefixLength, kBackupPrefix) == 0;
-}
-
-void CleanupLauncher(const fs::path& backupFolder, const fs::path& setupCopy) {
-  if (!fsops::Exists(backupFolder)) return;
-  try {
-    const fs::path temp = fs::temp_directory_path();
-    const fs::path copy = temp / (L"TessalineCleanup-" + std::to_wstring(GetCurrentProcessId()) + L".exe");
-    fsops::CopyFile(setupCopy, copy, fs::copy_options::overwrite_existing);
-    const std::wstring commandLine = QuoteCommandLineArgument(copy.native()) + L" --cleanup-worker " +
-                                     std::to_wstring(GetCurrentProcessId()) + L" " +
-                                     QuoteCommandLineArgument(backupFolder.native());
-    StartIndependentProcess(copy, commandLine, copy.parent_path());
-  } catch (const std::exception&) {
-    // The backup folder simply stays; the installation it follows succeeded.
-  }
-}
 
 int CleanupWorker(std::uint32_t launcherProcessId, const fs::path& backupFolder) {
   {

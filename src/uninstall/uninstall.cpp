@@ -2,17 +2,21 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 
-#include "cleanup.h"
+#include "close_application.h"
 #include "command_line.h"
 #include "file_system.h"
 #include "helper_process.h"
-#include "installation_leftovers.h"
 #include "installation_lock.h"
+#include "leftovers.h"
 #include "product_constants.h"
 #include "setup_error.h"
+#include "temporary_items.h"
 #include "text_conversion.h"
 #include "unique_handle.h"
 #include "user_folders.h"
@@ -23,6 +27,10 @@ namespace tessaline {
 namespace {
 
 constexpr DWORD kLauncherWaitMs = 30000;
+constexpr auto kMoveAsideWindow = std::chrono::seconds(5);
+
+// The user chose to keep Tessaline while the removal waited.
+struct UninstallCancelled {};
 
 void ShowFailure(const std::exception& failure, bool quiet) {
   if (quiet) return;
@@ -37,7 +45,7 @@ void ShowFailure(const std::exception& failure, bool quiet) {
 
 void StartWorkerCopy(bool quiet) {
   const fs::path copy =
-      fs::temp_directory_path() / (L"TessalineUninstall-" + std::to_wstring(GetCurrentProcessId()) + L".exe");
+      fs::temp_directory_path() / (kUninstallCopyPrefix + std::to_wstring(GetCurrentProcessId()) + L".exe");
   fsops::CopyFile(SetupExecutablePath(), copy, fs::copy_options::overwrite_existing);
   std::wstring text = QuoteCommandLineArgument(copy.native()) + L" --uninstall-worker " +
                       std::to_wstring(GetCurrentProcessId());
@@ -47,21 +55,77 @@ void StartWorkerCopy(bool quiet) {
   }
 }
 
-void RemoveInstallation() {
+// Takes the installation lock. Unless quiet, a box says that it waits and
+// lets the user give up; the box goes once the lock is taken.
+bool AcquireLock(InstallationLock& lock, bool quiet) {
+  if (quiet) return lock.Acquire(nullptr, {});
+  std::atomic<bool> cancel{false};
+  std::atomic<DWORD> boxThread{0};
+  std::atomic<bool> boxGone{false};
+  std::thread box;
+  const bool acquired = lock.Acquire(&cancel, [&] {
+    box = std::thread([&] {
+      boxThread = GetCurrentThreadId();
+      const int answer = MessageBoxW(nullptr,
+                                     L"Waiting for another Tessaline Setup to finish\u2026\n\nTessaline will be "
+                                     L"removed once it has finished. Choose Cancel to keep Tessaline.",
+                                     L"Tessaline Uninstall", MB_OKCANCEL | MB_ICONINFORMATION);
+      if (answer == IDCANCEL) cancel = true;
+      boxGone = true;
+    });
+  });
+  if (box.joinable()) {
+    if (acquired) {
+      // The box may not exist yet, or may already be gone.
+      while (!boxGone.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EnumThreadWindows(
+            boxThread.load(),
+            [](HWND window, LPARAM) -> BOOL {
+              PostMessageW(window, WM_COMMAND, IDOK, 0);
+              return TRUE;
+            },
+            0);
+      }
+    }
+    box.join();
+  }
+  return acquired;
+}
+
+// Everything of the installation goes, or nothing does: the folder is first
+// moved aside in one rename, which fails while any file in it is in use, and
+// only then do the shortcut and the registration entry go.
+void RemoveInstallation(bool quiet) {
   const fs::path installation = UserApplicationFolder();
   const fs::path quorvant = QuorvantProgramsFolder();
   if (installation.parent_path() != quorvant) throw SetupError("Unsafe Tessaline uninstall location");
   // Not while a Setup of this user installs; a Setup that died gives it up.
   InstallationLock lock;
-  lock.Acquire(nullptr, {});
+  if (!AcquireLock(lock, quiet)) throw UninstallCancelled();
+  const fs::path executable = installation / L"Tessaline.exe";
+  if (!CloseRunningApplication(executable) || IsApplicationRunning(executable)) {
+    throw SetupError("Unable to remove Tessaline: Tessaline is running and could not be closed");
+  }
+  const fs::path removed = quorvant / (kRemovalPrefix + RunSuffix());
+  if (fsops::Exists(installation)) {
+    const auto deadline = std::chrono::steady_clock::now() + kMoveAsideWindow;
+    while (!MoveFileExW(installation.c_str(), removed.c_str(), 0)) {
+      const DWORD code = GetLastError();
+      if (std::chrono::steady_clock::now() >= deadline) {
+        throw SetupError("Unable to remove Tessaline: " + WindowsErrorDescription(code));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+  }
   RemoveStartMenuShortcut();
   RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKeyPath);
   // A link inside the installation must never lead the removal elsewhere.
   std::error_code error;
-  fsops::RemoveTree(installation, error);
+  fsops::RemoveTree(removed, error);
   if (error) throw SetupError("Unable to remove Tessaline: " + ErrorDescription(error));
   // What a killed run left: hidden copies of the application among them.
-  RemoveInstallationLeftovers(quorvant, error);
+  RemoveAllInstallationLeftovers(quorvant, error);
   if (error) throw SetupError("Unable to remove Tessaline: " + ErrorDescription(error));
   fs::remove(ActivationJournalPath(quorvant), error);
   ScheduleTemporaryCopyDeletion(SetupExecutablePath());
@@ -89,7 +153,9 @@ int UninstallWorker(std::uint32_t launcherProcessId, bool quiet) {
     if (launcher) WaitForSingleObject(launcher.Get(), kLauncherWaitMs);
   }
   try {
-    RemoveInstallation();
+    RemoveInstallation(quiet);
+  } catch (const UninstallCancelled&) {
+    return 1;
   } catch (const std::exception& failure) {
     ShowFailure(failure, quiet);
     return 1;

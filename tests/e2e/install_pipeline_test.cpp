@@ -12,13 +12,15 @@
 #include <thread>
 #include <vector>
 
-#include "activation_recovery.h"
+#include "activation_journal.h"
 #include "install_state.h"
 #include "install_test_support.h"
 #include "install_worker.h"
-#include "installation_leftovers.h"
+#include "temporary_items.h"
 #include "installation_lock.h"
 #include "message_recorder.h"
+#include "text_conversion.h"
+#include "ui_driver.h"
 #include "mode_selection.h"
 #include "setup_entry.h"
 
@@ -139,6 +141,26 @@ void ExpectNoLeftoverBut(const std::vector<std::wstring>& planted) {
   EXPECT_LE(backups, 1);
 }
 
+fs::path FindStagedShippedFile() {
+  for (const auto& entry : fs::directory_iterator(QuorvantProgramsFolder())) {
+    if (!StartsWith(entry.path().filename().native(), kStagingPrefix)) continue;
+    for (const auto& inner : fs::recursive_directory_iterator(entry.path())) {
+      if (inner.path().filename() == L"shipped.bin") return inner.path();
+    }
+  }
+  return {};
+}
+
+// A virus scanner or an indexer that opens the new version's file in a kept
+// folder just as the activation begins, without delete sharing: the package's
+// copy of the folder cannot be replaced and the update fails.
+UniqueFile heldShippedFile;
+void HoldShippedFileFromTheActivation(const char* stage) {
+  if (std::string(stage) != "activation") return;
+  heldShippedFile.Reset(CreateFileW(FindStagedShippedFile().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
 std::vector<std::string> markedStages;
 
 TEST_F(InstallPipeline, InstallsWhenNothingIsInstalled) {
@@ -150,7 +172,8 @@ TEST_F(InstallPipeline, InstallsWhenNothingIsInstalled) {
   stageObserver = nullptr;
   ASSERT_EQ(Finished(messages).wParam, 1U) << Finished(messages).text;
   EXPECT_EQ(markedStages, (std::vector<std::string>{"manifest", "download", "assemble and verify", "close application",
-                                                    "extract", "smoke test", "activation", "finished"}));
+                                                    "extract", "smoke test", "activation", "moving-old-aside",
+                                                    "moving-new-in", "registering", "finished"}));
   EXPECT_EQ(lines, (std::vector<std::wstring>{L"Checking the Quorvant release\u2026", L"Downloading Tessaline\u2026",
                                                L"Verifying the downloaded package\u2026",
                                                L"Closing Tessaline if it is running\u2026", L"Installing Tessaline\u2026"}));
@@ -303,23 +326,28 @@ TEST_F(InstallPipeline, AFailingSmokeTestLeavesThePreviousInstallationUntouched)
   }
 }
 
-TEST_F(InstallPipeline, PutsThePreviousVersionBackWhenActivationFails) {
+TEST_F(InstallPipeline, PutsThePreviousVersionBackWithItsDataWhenActivationFails) {
   ASSERT_NO_FATAL_FAILURE(InstallWithKeptData());
   const fs::path installation = UserApplicationFolder();
-  const fs::path kept = KeptFolder();
-
-  // The new package holds a folder where Setup's copy must go: placing the
-  // copies fails after the old installation was moved aside.
-  ServeRelease(L"blocks-setup-copy");
+  ServeRelease(L"v1.1.0");
+  stageObserver = HoldShippedFileFromTheActivation;
   const std::wstring failure = FailureOf(Run());
-  EXPECT_EQ(failure.rfind(L"copy_file: ", 0), 0U) << failure;
+  stageObserver = nullptr;
+  EXPECT_TRUE(heldShippedFile.Valid());
+  heldShippedFile.Reset();
+  EXPECT_EQ(failure.rfind(L"remove_all: ", 0), 0U) << failure;
   EXPECT_EQ(ReadBytes(installation / L"sample-version.txt"), "1.0.0\n");
-  EXPECT_EQ(ReadBytes(kept / L"user-model.bin"), "learned by 1.0.0");
-  EXPECT_TRUE(fs::is_regular_file(installation / L"TessalineSetup.exe"));
+  EXPECT_EQ(ReadBytes(KeptFolder() / L"user-model.bin"), "learned by 1.0.0");
+  EXPECT_EQ(ReadBytes(KeptFolder() / L"shipped.bin"), "shipped with 1.0.0\n");
+  EXPECT_TRUE(fs::is_regular_file(installation / L"TessalineUninstall.exe"));
   EXPECT_EQ(RegisteredVersion(), L"1.0.0");
-  for (const auto& entry : fs::directory_iterator(QuorvantProgramsFolder())) {
-    EXPECT_EQ(entry.path().filename(), L"Tessaline") << "left behind: " << entry.path();
-  }
+
+  // Nothing is left that a later run could mistake for an update to finish;
+  // the staging folder that held the file goes with it.
+  const auto retried = Run();
+  ASSERT_EQ(Finished(retried).wParam, 1U) << Finished(retried).text;
+  EXPECT_EQ(ReadBytes(KeptFolder() / L"user-model.bin"), "learned by 1.0.0");
+  ExpectNoLeftoverBut({});
 }
 
 TEST_F(InstallPipeline, LeavesNoShortcutWhenTheUserSaysSo) {
@@ -353,7 +381,7 @@ TEST_F(InstallPipeline, WaitsWhileAnotherSetupHoldsTheInstallationAndCanBeCancel
     other.Release();
   });
   ASSERT_EQ(Finished(waited).wParam, 1U) << Finished(waited).text;
-  EXPECT_EQ(lines, (std::vector<std::wstring>{L"Checking the Quorvant release\u2026", kWaiting,
+  EXPECT_EQ(lines, (std::vector<std::wstring>{kWaiting, L"Checking the Quorvant release\u2026",
                                                L"Downloading Tessaline\u2026", L"Verifying the downloaded package\u2026",
                                                L"Closing Tessaline if it is running\u2026", L"Installing Tessaline\u2026"}));
 }
@@ -377,19 +405,84 @@ TEST_F(InstallPipeline, ASetupKilledWhileItHoldsTheInstallationDoesNotBlockTheNe
   EXPECT_EQ(std::count(lines.begin(), lines.end(), kWaiting), 0);
 }
 
-// The states an update leaves when it is stopped between its moves, built
-// as the activation would have left them: its journal, the old version in
-// its backup folder, the run's other items beside it.
-class InterruptedUpdate : public InstallPipeline {
+// Updates ended at each stage of their installation, as a crash, a power cut
+// or Task Manager ends them: the update runs in a process of its own that
+// ends itself the moment the stage is recorded. The next run, with the
+// release service unreachable, must leave a whole installation with the
+// user's data, and the one after that finish the update. Without the
+// journal is how an older Setup, or a journal lost with the disk, leaves it.
+struct Cut {
+  const char* stage;
+  bool failing;  // the update fails at its first kept folder and rolls back
+};
+constexpr Cut kCuts[] = {{"extract", false},           {"smoke test", false},  {"moving-old-aside", false},
+                         {"carrying-kept-folder", false}, {"moving-new-in", false}, {"registering", false},
+                         {"rolling-back", true}};
+constexpr int kCutExitCode = 43;
+
+class UpdateCutOff : public InstallPipeline {
+ protected:
+  void CutAtEveryStage(bool keepJournal) {
+    for (const Cut& cut : kCuts) {
+      SCOPED_TRACE(std::string("ended at ") + cut.stage + (keepJournal ? ", journal kept" : ", journal lost"));
+      SetUp();
+      ASSERT_NO_FATAL_FAILURE(InstallWithKeptData());
+      ServeRelease(L"v1.1.0");
+      {
+        std::vector<std::wstring> arguments{L"--cut-at", Utf8ToWide(cut.stage)};
+        if (cut.failing) arguments.emplace_back(L"--hold-shipped");
+        StartedProcess update(OwnExecutable(), arguments);
+        ASSERT_TRUE(update.EndsWithin(std::chrono::seconds(120)));
+        ASSERT_EQ(update.ExitCode(), static_cast<DWORD>(kCutExitCode)) << "the stage was never reached";
+      }
+      const fs::path journal = ActivationJournalPath(QuorvantProgramsFolder());
+      if (!keepJournal) fs::remove(journal);
+
+      fs::remove_all(ServerRoot() / L"api");
+      EXPECT_NE(FailureOf(Run()), L"");
+      const fs::path installation = UserApplicationFolder();
+      // Without the journal a new version complete in place stays, still
+      // registered as the old one until the next run updates it.
+      if (keepJournal) {
+        EXPECT_EQ(ReadBytes(installation / L"sample-version.txt"), fs::path(RegisteredVersion()).string() + "\n");
+      }
+      for (const wchar_t* file : {L"Tessaline.exe", L"TessalineSetup.exe", L"TessalineUninstall.exe"}) {
+        EXPECT_TRUE(fs::is_regular_file(installation / file)) << file;
+      }
+      EXPECT_EQ(ReadBytes(KeptFolder() / L"user-model.bin"), "learned by 1.0.0");
+      EXPECT_FALSE(fs::exists(journal));
+
+      ServeRelease(L"v1.1.0");
+      const auto messages = Run();
+      ASSERT_EQ(Finished(messages).wParam, 1U) << Finished(messages).text;
+      EXPECT_EQ(ReadBytes(installation / L"sample-version.txt"), "1.1.0\n");
+      EXPECT_EQ(ReadBytes(KeptFolder() / L"user-model.bin"), "learned by 1.0.0");
+      EXPECT_EQ(RegisteredVersion(), L"1.1.0");
+      ExpectNoLeftoverBut({});
+    }
+  }
+
+  static fs::path OwnExecutable() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return path;
+  }
+};
+
+TEST_F(UpdateCutOff, AtEachStageWithItsJournal) { CutAtEveryStage(true); }
+TEST_F(UpdateCutOff, AtEachStageWithoutAJournal) { CutAtEveryStage(false); }
+
+// The state an older Setup leaves when it is cut off between its moves, with
+// no journal: the old version in its backup folder, and either no
+// installation folder or the new version in place without its kept folders
+// and copies of Setup.
+class UpdateCutOffByAnOlderSetup : public InstallPipeline {
  protected:
   void SetUp() override {
     InstallPipeline::SetUp();
     ASSERT_NO_FATAL_FAILURE(InstallWithKeptData());
-    const fs::path quorvant = QuorvantProgramsFolder();
-    WriteActivationJournal(quorvant, quorvant / backupName);
-    fs::create_directories(quorvant / L".Tessaline-staging-4242-1" / L"Tessaline");
-    WriteBytes(quorvant / L".TessalineSetup-4242-1.exe", "the killed run's copy");
-    fs::rename(UserApplicationFolder(), quorvant / backupName);
+    fs::create_directories(QuorvantProgramsFolder() / L".Tessaline-staging-4242-1" / L"Tessaline");
+    fs::rename(UserApplicationFolder(), backup);
     ServeRelease(L"v1.1.0");
   }
 
@@ -397,43 +490,58 @@ class InterruptedUpdate : public InstallPipeline {
     EXPECT_EQ(ReadBytes(UserApplicationFolder() / L"sample-version.txt"), "1.1.0\n");
     EXPECT_EQ(ReadBytes(KeptFolder() / L"user-model.bin"), "learned by 1.0.0");
     EXPECT_EQ(RegisteredVersion(), L"1.1.0");
-    EXPECT_FALSE(fs::exists(ActivationJournalPath(QuorvantProgramsFolder())));
-    ExpectNoLeftoverBut({backupName});
+    ExpectNoLeftoverBut({backup.filename().native()});
   }
 
-  const std::wstring backupName = L".Tessaline-backup-4242-1";
+  const fs::path backup = QuorvantProgramsFolder() / L".Tessaline-backup-4242-1";
 };
 
-TEST_F(InterruptedUpdate, CutOffAfterTheOldVersionWasMovedAside) {
+TEST_F(UpdateCutOffByAnOlderSetup, AfterTheOldVersionWasMovedAside) {
   const auto messages = Run();
   ASSERT_EQ(Finished(messages).wParam, 1U) << Finished(messages).text;
   EXPECT_EQ(lines.back(), L"Updating Tessaline\u2026");
   ExpectTheUpdateDoneWithTheUserData();
 }
 
-TEST_F(InterruptedUpdate, CutOffAfterTheNewVersionWasMovedIn) {
-  // The new version in place: the package's files only, no kept data and no
-  // copies of Setup.
+TEST_F(UpdateCutOffByAnOlderSetup, AfterTheNewVersionWasMovedInAndRanMeanwhile) {
+  // The new version in place: the package's files only, no kept data of the
+  // user's and no copies of Setup. It has run since, written data of its own
+  // into its kept folder, and still runs, holding a file there.
   const fs::path installation = UserApplicationFolder();
-  fs::copy(QuorvantProgramsFolder() / backupName, installation, fs::copy_options::recursive);
+  fs::copy(backup, installation, fs::copy_options::recursive);
   fs::remove(installation / L"TessalineSetup.exe");
   fs::remove(installation / L"TessalineUninstall.exe");
   fs::remove_all(KeptFolder());
   fs::create_directories(KeptFolder());
   WriteBytes(KeptFolder() / L"shipped.bin", "shipped with 1.1.0\n");
+  WriteBytes(KeptFolder() / L"learned-by-1.1.0.bin", "newer");
   WriteBytes(installation / L"sample-version.txt", "1.1.0\n");
+  WriteBytes(installation / L"sample-behaviour.txt",
+             "hold-file resources\\fennor\\bin\\accelerations\\shipped.bin 60000\n");
+  StartedProcess running(installation / L"Tessaline.exe", {});
+  ASSERT_TRUE(WaitUntil([&] { return FindProcessWindow(running.Id(), L"TessalineSampleWindow") != nullptr; }));
 
   const auto messages = Run();
   ASSERT_EQ(Finished(messages).wParam, 1U) << Finished(messages).text;
+  EXPECT_TRUE(running.EndsWithin(std::chrono::seconds(0)));
+  // Neither copy of the kept folder is lost: the one the installation held
+  // is set aside.
+  bool setAside = false;
+  for (const auto& entry : fs::recursive_directory_iterator(QuorvantProgramsFolder() / L"Tessaline recovered data")) {
+    setAside = setAside || (entry.path().filename() == L"learned-by-1.1.0.bin" && ReadBytes(entry.path()) == "newer");
+  }
+  EXPECT_TRUE(setAside);
+  fs::remove_all(QuorvantProgramsFolder() / L"Tessaline recovered data");
   ExpectTheUpdateDoneWithTheUserData();
 }
 
 TEST_F(InstallPipeline, RemovesTheBackupOfAFinishedUpdateInsteadOfRestoringIt) {
   ASSERT_NO_FATAL_FAILURE(InstallWithKeptData());
-  // A cleanup worker that could not delete it: no journal names it.
+  // A cleanup worker that could not delete it: no journal names it, and the
+  // kept folders went with the update.
   const fs::path stale = QuorvantProgramsFolder() / L".Tessaline-backup-4242-2";
   fs::copy(UserApplicationFolder(), stale, fs::copy_options::recursive);
-  WriteBytes(stale / L"resources" / L"fennor" / L"bin" / L"accelerations" / L"user-model.bin", "older data");
+  fs::remove_all(stale / L"resources" / L"fennor" / L"bin" / L"accelerations");
 
   // The temporary copies earlier cleanup and uninstall workers ran from:
   // Windows deletes them at a restart only for an administrator.
@@ -462,36 +570,72 @@ fs::path FindSetupCopy() {
 
 UniqueFile heldSetupCopy;
 
-TEST_F(InstallPipeline, ACopyOfSetupThatCannotBeDeletedDoesNotUndoAFinishedUpdate) {
+UniqueFile heldJournal;
+
+TEST_F(InstallPipeline, WhatCannotBeDeletedAfterRegistrationDoesNotUndoAFinishedUpdate) {
   ASSERT_NO_FATAL_FAILURE(InstallWithKeptData());
   ServeRelease(L"v1.1.0");
-  // Open without delete sharing from just before the activation: deleting
-  // the copy, its last step, fails.
+  // Opened without delete sharing, as a scanner would: Setup's copy from
+  // just before the activation, the journal once it records the
+  // registration. Deleting either fails.
   stageObserver = [](const char* stage) {
-    if (std::string(stage) != "activation") return;
-    heldSetupCopy.Reset(CreateFileW(FindSetupCopy().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (std::string(stage) == "activation") {
+      heldSetupCopy.Reset(CreateFileW(FindSetupCopy().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    }
+    if (std::string(stage) == "registering") {
+      heldJournal.Reset(CreateFileW(ActivationJournalPath(QuorvantProgramsFolder()).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    }
   };
   const auto messages = Run();
   stageObserver = nullptr;
   EXPECT_TRUE(heldSetupCopy.Valid());
+  EXPECT_TRUE(heldJournal.Valid());
   heldSetupCopy.Reset();
+  heldJournal.Reset();
   ASSERT_EQ(Finished(messages).wParam, 1U) << Finished(messages).text;
   EXPECT_EQ(ReadBytes(UserApplicationFolder() / L"sample-version.txt"), "1.1.0\n");
   EXPECT_EQ(ReadBytes(KeptFolder() / L"user-model.bin"), "learned by 1.0.0");
   EXPECT_EQ(RegisteredVersion(), L"1.1.0");
 
-  // The copy left behind goes with the next run.
-  ASSERT_EQ(Finished(Run()).wParam, 1U);
+  // What was left behind goes with the next run, which finds the update done.
+  ServeRelease(L"v1.0.0");
+  EXPECT_EQ(FailureOf(Run()), L"A newer Tessaline 1.1.0 is already installed. Setup will not downgrade it to 1.0.0.");
   EXPECT_EQ(FindSetupCopy(), fs::path());
+  EXPECT_FALSE(fs::exists(ActivationJournalPath(QuorvantProgramsFolder())));
+  EXPECT_EQ(ReadBytes(UserApplicationFolder() / L"sample-version.txt"), "1.1.0\n");
+  EXPECT_EQ(ReadBytes(KeptFolder() / L"user-model.bin"), "learned by 1.0.0");
 }
 
 }  // namespace
+
+// The update of a cut-off test: ends this process, as Task Manager would, the
+// moment the installation records `stage`.
+std::string cutStage;
+int RunUpdateUntilCut(const std::string& stage, bool holdShipped) {
+  cutStage = stage;
+  static bool hold = holdShipped;
+  stageObserver = [](const char* reached) {
+    if (hold) HoldShippedFileFromTheActivation(reached);
+    if (reached == cutStage) TerminateProcess(GetCurrentProcess(), kCutExitCode);
+  };
+  testing::MessageRecorder recorder;
+  setupWindow = recorder.Window();
+  InstallWorker();
+  recorder.WaitForFinished();
+  setupWindow = nullptr;
+  return 0;
+}
+
 }  // namespace tessaline
 
 // The installation copies this program as Setup and may start that copy as
 // the cleanup worker: it must then act as Setup does, not run the tests.
 int main(int argc, char** argv) {
+  if (argc >= 3 && std::string(argv[1]) == "--cut-at") {
+    return tessaline::RunUpdateUntilCut(argv[2], argc >= 4 && std::string(argv[3]) == "--hold-shipped");
+  }
   const tessaline::ModeChoice choice = tessaline::SelectMode(tessaline::SplitCommandLine(GetCommandLineW()));
   if (choice.mode != tessaline::SetupMode::Interactive) {
     return tessaline::RunSetup(GetModuleHandleW(nullptr), L"", SW_HIDE);

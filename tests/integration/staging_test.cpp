@@ -13,6 +13,7 @@
 #include "file_system.h"
 #include "helper_process.h"
 #include "install_package.h"
+#include "kept_folders.h"
 #include "setup_error.h"
 #include "text_conversion.h"
 #include "ui_driver.h"
@@ -146,30 +147,22 @@ TEST(RunInstallationHelper, EndsAChildThatNeverEnds) {
             0U);
 }
 
-TEST(MovePreservedFolders, CarriesOnlyNonEmptyFoldersOver) {
-  ScratchFolder from;
-  ScratchFolder to;
-  const fs::path first = L"resources\\fennor\\bin\\accelerations";
-  const fs::path second = L"resources\\fennor\\bin\\cache\\accelerations";
-  fs::create_directories(from / first.native());
-  WriteBytes(from.Path() / first / L"old.bin", "old");
-  fs::create_directories(to / first.native());
-  WriteBytes(to.Path() / first / L"new.bin", "new");
-  // The second is empty in the old tree: the new one keeps its own.
-  fs::create_directories(from / second.native());
-  fs::create_directories(to / second.native());
-  WriteBytes(to.Path() / second / L"new.bin", "new");
-  MovePreservedFolders(from.Path(), to.Path());
-  EXPECT_EQ(ReadBytes(to.Path() / first / L"old.bin"), "old");
-  EXPECT_FALSE(fs::exists(to.Path() / first / L"new.bin"));
-  EXPECT_EQ(ReadBytes(to.Path() / second / L"new.bin"), "new");
-
-  // A kept folder that is a file in the old tree is ignored.
-  ScratchFolder odd;
-  fs::create_directories(odd.Path() / first.parent_path());
-  WriteBytes(odd.Path() / first, "a file");
-  MovePreservedFolders(odd.Path(), to.Path());
-  EXPECT_EQ(ReadBytes(to.Path() / first / L"old.bin"), "old");
+// Only a kept folder with entries holds the user's data; an empty one, or a
+// file where the folder should be, is passed over.
+TEST(KeptFolders, HoldDataOnlyWhenTheyAreFoldersWithEntries) {
+  ScratchFolder root;
+  const fs::path first = kPreservedFolders[0];
+  const fs::path second = kPreservedFolders[1];
+  EXPECT_FALSE(HoldsKeptData(root.Path()));
+  fs::create_directories(root.Path() / second);
+  EXPECT_FALSE(HasKeptData(root.Path(), 1));
+  fs::create_directories(root.Path() / first.parent_path());
+  WriteBytes(root.Path() / first, "a file");
+  EXPECT_FALSE(HasKeptData(root.Path(), 0));
+  EXPECT_FALSE(HoldsKeptData(root.Path()));
+  WriteBytes(root.Path() / second / L"model.bin", "data");
+  EXPECT_TRUE(HasKeptData(root.Path(), 1));
+  EXPECT_TRUE(HoldsKeptData(root.Path()));
 }
 
 TEST(MoveWithRetry, SucceedsOnceTheWayIsClearAndNamesBothPathsWhenNot) {
@@ -217,7 +210,8 @@ TEST(CloseRunningApplication, ClosesOnlyTheInstalledCopy) {
   HANDLE other = start(elsewhere / L"Tessaline.exe");
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // let the windows appear
 
-  CloseRunningApplication();
+  const fs::path target = installation / L"Tessaline.exe";
+  EXPECT_TRUE(CloseRunningApplication(target));
   EXPECT_EQ(WaitForSingleObject(installed, 0), static_cast<DWORD>(WAIT_OBJECT_0));
   DWORD code = 99;
   GetExitCodeProcess(installed, &code);
@@ -232,10 +226,12 @@ TEST(CloseRunningApplication, ClosesOnlyTheInstalledCopy) {
   WriteBytes(installation / L"sample-behaviour.txt", "ignore-close\n");
   HANDLE stubborn = start(installation / L"Tessaline.exe");
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-  CloseRunningApplication();
+  EXPECT_TRUE(IsApplicationRunning(target));
+  EXPECT_TRUE(CloseRunningApplication(target));
+  EXPECT_FALSE(IsApplicationRunning(target));
   EXPECT_EQ(WaitForSingleObject(stubborn, 0), static_cast<DWORD>(WAIT_OBJECT_0));
   CloseHandle(stubborn);
-  CloseRunningApplication();  // nothing running: returns at once
+  EXPECT_TRUE(CloseRunningApplication(target));  // nothing running: returns at once
   fs::remove_all(installation);
 }
 
@@ -277,7 +273,7 @@ TEST(CloseRunningApplication, KeepsEveryCopyItIdentifiedUntilItIsDone) {
   std::optional<testing::StartedProcess>& second = copies[0]->Id() == firstId ? copies[1] : copies[0];
   const DWORD secondId = second->Id();
 
-  std::thread closing(CloseRunningApplication);
+  std::thread closing([&] { CloseRunningApplication(installation / L"Tessaline.exe"); });
   EXPECT_TRUE(testing::WaitUntil([&] { return ReadBytes(installation / L"asked-to-close.txt") == std::to_string(firstId); }));
   second->Terminate(7);
   EXPECT_TRUE(second->EndsWithin(std::chrono::seconds(5)));

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "product_constants.h"
+#include "ui_driver.h"
 #include "user_folders.h"
 #include "windows_test_support.h"
 
@@ -15,6 +16,7 @@ namespace tessaline {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::ReadBytes;
 using testing::RunProcess;
 using testing::WriteBytes;
 
@@ -78,6 +80,53 @@ TEST(QuietUninstall, RemovesShortcutEntryAndFolderAndKeepsTheCache) {
   fs::remove_all(cache);
   fs::remove_all(quorvant / L"Other");
   fs::remove(quorvant / L".TessalineSetup-77-1.txt");
+}
+
+// Removing Tessaline from the Apps list while it runs: it is closed first, as
+// an update closes it. Where the folder stays in use (here another program
+// holds the folder itself: Wine, unlike Windows, would rename a folder that
+// holds an open file), nothing is removed and the entry stays to try again.
+TEST(QuietUninstall, ClosesTheRunningApplicationAndRemovesAllOrNothing) {
+  const fs::path installation = UserApplicationFolder();
+  const fs::path kept = installation / L"resources" / L"fennor" / L"bin" / L"accelerations";
+  const auto install = [&] {
+    fs::create_directories(kept);
+    WriteBytes(kept / L"kept.bin", "data");
+    fs::copy_file(testing::TestExecutableFolder() / L"sample-app" / L"Tessaline.exe", installation / L"Tessaline.exe",
+                  fs::copy_options::overwrite_existing);
+    fs::copy_file(testing::SetupExecutable(), installation / L"TessalineUninstall.exe",
+                  fs::copy_options::overwrite_existing);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kUninstallKeyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                              nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+  };
+  ASSERT_NO_FATAL_FAILURE(install());
+  {
+    testing::StartedProcess running(installation / L"Tessaline.exe", {});
+    ASSERT_TRUE(testing::WaitUntil([&] { return testing::FindProcessWindow(running.Id(), L"TessalineSampleWindow"); }));
+    EXPECT_EQ(RunProcess(installation / L"TessalineUninstall.exe", {L"--uninstall", L"--quiet"}), 0U);
+    EXPECT_TRUE(WaitUntilGone(installation));
+    EXPECT_TRUE(running.EndsWithin(std::chrono::seconds(0)));
+    EXPECT_FALSE(KeyExists());
+  }
+
+  ASSERT_NO_FATAL_FAILURE(install());
+  {
+    const UniqueFile inUse(CreateFileW(installation.c_str(), FILE_LIST_DIRECTORY,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(inUse.Valid());
+    EXPECT_EQ(RunProcess(testing::SetupExecutable(), {L"--uninstall-worker", L"0", L"--quiet"}), 1U);
+  }
+  EXPECT_TRUE(KeyExists());
+  EXPECT_EQ(ReadBytes(kept / L"kept.bin"), "data");
+  EXPECT_TRUE(fs::is_regular_file(installation / L"Tessaline.exe"));
+  EXPECT_TRUE(fs::is_regular_file(installation / L"TessalineUninstall.exe"));
+  EXPECT_EQ(RunProcess(testing::SetupExecutable(), {L"--uninstall-worker", L"0", L"--quiet"}), 0U);
+  EXPECT_FALSE(fs::exists(installation));
+  EXPECT_FALSE(KeyExists());
 }
 
 }  // namespace

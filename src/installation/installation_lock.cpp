@@ -37,6 +37,12 @@ std::wstring UserSidText() {
 InstallationLock::InstallationLock() {
   const std::wstring name = L"Local\\Quorvant.Tessaline.Installation." + UserSidText();
   mutex_.Reset(CreateMutexW(nullptr, FALSE, name.c_str()));
+  // Created by an elevated Setup of this user, the lock grants a normal one
+  // no more than waiting and releasing: asking for all rights is refused.
+  if (!mutex_ && GetLastError() == ERROR_ACCESS_DENIED) {
+    mutex_.Reset(OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name.c_str()));
+    if (!mutex_) mutex_.Reset(OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()));
+  }
   if (!mutex_) RaiseWindowsError("Unable to lock the Tessaline installation");
 }
 

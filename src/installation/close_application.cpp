@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "unique_handle.h"
-#include "user_folders.h"
 
 namespace tessaline {
 namespace {
@@ -32,6 +31,7 @@ struct RunningCopy {
 };
 
 std::vector<RunningCopy> FindCopies(const std::wstring& target) {
+  const std::wstring fileName = std::filesystem::path(target).filename().native();
   std::vector<RunningCopy> found;
   UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot) return found;
@@ -39,7 +39,7 @@ std::vector<RunningCopy> FindCopies(const std::wstring& target) {
   entry.dwSize = sizeof(entry);
   std::wstring image(32768, L'\0');
   for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
-    if (!EqualsIgnoringAsciiCase(entry.szExeFile, L"Tessaline.exe")) continue;
+    if (!EqualsIgnoringAsciiCase(entry.szExeFile, fileName)) continue;
     UniqueHandle process(OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
                                      entry.th32ProcessID));
     if (!process) continue;
@@ -61,15 +61,19 @@ BOOL CALLBACK PostCloseToWindowOf(HWND window, LPARAM processId) {
 
 }  // namespace
 
-void CloseRunningApplication() {
-  const std::wstring target = (UserApplicationFolder() / L"Tessaline.exe").native();
+bool CloseRunningApplication(const std::filesystem::path& executable) {
+  const std::wstring target = executable.native();
+  bool allEnded = true;
   for (const RunningCopy& copy : FindCopies(target)) {
     EnumWindows(PostCloseToWindowOf, static_cast<LPARAM>(copy.id));
     if (WaitForSingleObject(copy.process.Get(), kCloseWaitMs) == WAIT_TIMEOUT) {
       TerminateProcess(copy.process.Get(), 0);
-      WaitForSingleObject(copy.process.Get(), kTerminateWaitMs);
+      allEnded = WaitForSingleObject(copy.process.Get(), kTerminateWaitMs) == WAIT_OBJECT_0 && allEnded;
     }
   }
+  return allEnded;
 }
+
+bool IsApplicationRunning(const std::filesystem::path& executable) { return !FindCopies(executable.native()).empty(); }
 
 }  // namespace tessaline

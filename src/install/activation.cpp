@@ -1,0 +1,259 @@
+#include "activation.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "activation_journal.h"
+#include "file_system.h"
+#include "helper_process.h"
+#include "install_package.h"
+#include "install_state.h"
+#include "kept_folders.h"
+#include "setup_error.h"
+#include "temporary_items.h"
+#include "text_conversion.h"
+#include "uninstall_entry.h"
+#include "user_folders.h"
+
+namespace fs = std::filesystem;
+
+namespace tessaline {
+namespace {
+
+bool IsFolder(const fs::path& path) { return fsops::Status(path).type() == fs::file_type::directory; }
+
+// The paths a record names.
+struct RecordPaths {
+  fs::path quorvant;
+  fs::path installation;
+  fs::path backup;
+  fs::path staging;
+  fs::path appRoot;
+};
+
+RecordPaths PathsOf(const ActivationRecord& record, const fs::path& quorvant, const fs::path& installation) {
+  RecordPaths paths{quorvant, installation, quorvant / record.backup, quorvant / record.staging, {}};
+  paths.appRoot = record.appRoot.empty() ? paths.staging : paths.staging / record.appRoot;
+  return paths;
+}
+
+void Enter(ActivationRecord& record, ActivationPhase phase, const fs::path& quorvant) {
+  record.phase = phase;
+  if (phase != ActivationPhase::RollingBack) record.reached = phase;
+  WriteActivationJournal(quorvant, record);
+  MarkStage(PhaseName(phase));
+}
+
+bool Carries(const ActivationRecord& record, std::size_t index) { return (record.keptToCarry >> index) & 1U; }
+
+// The package's own copy of the folder is replaced by the old version's.
+void CarryKeptFolder(const RecordPaths& paths, std::size_t index) {
+  const fs::path source = paths.backup / kPreservedFolders[index];
+  const fs::path target = paths.appRoot / kPreservedFolders[index];
+  if (fsops::Exists(target)) fsops::RemoveAll(target);
+  MoveFolder(source, target);
+}
+
+// What the registration and the shortcut need is in the record, so that a
+// later run can do this step for a run that was cut off.
+void Register(const ActivationRecord& record, const fs::path& installation) {
+  if (record.addToStartMenu) {
+    CreateStartMenuShortcut(installation / L"Tessaline.exe");
+  } else {
+    RemoveStartMenuShortcut();
+  }
+  RegisterUninstallEntry(installation, record.version);
+  // On disk before the journal that says it may still be missing goes.
+  RegFlushKey(HKEY_CURRENT_USER);
+}
+
+// Puts the previous installation back, undoing each step the record says
+// may have been done, newest first. Nothing is deleted: the new version goes
+// back into the staging folder, the kept folders back into the backup. A
+// failure leaves the record at RollingBack, and the next run resumes here.
+void RollBack(ActivationRecord& record, const RecordPaths& paths) {
+  try {
+    Enter(record, ActivationPhase::RollingBack, paths.quorvant);
+  } catch (const std::exception&) {
+    // Every undo below checks the disk first, so resuming from the phase
+    // still recorded does the same: a full disk must not keep it from going.
+    MarkStage(PhaseName(ActivationPhase::RollingBack));
+  }
+  const ActivationPhase reached = record.reached;
+  // A first installation has nothing to go back to: a new version already
+  // moved in stays.
+  if (record.hadInstallation) {
+    if (reached >= ActivationPhase::MovingNewIn && !fsops::Exists(paths.appRoot) &&
+        fsops::Exists(paths.installation)) {
+      MoveWithRetry(paths.installation, paths.appRoot, 20);
+    }
+    if (reached >= ActivationPhase::CarryingKeptFolder && IsFolder(paths.backup)) {
+      for (std::size_t i = kPreservedFolderCount; i-- > 0;) {
+        if (!Carries(record, i)) continue;
+        if (reached == ActivationPhase::CarryingKeptFolder && i > record.keptFolder) continue;
+        const fs::path carried = paths.appRoot / kPreservedFolders[i];
+        const fs::path home = paths.backup / kPreservedFolders[i];
+        if (!fsops::Exists(home) && fsops::Exists(carried)) MoveFolder(carried, home);
+      }
+    }
+    if (!fsops::Exists(paths.installation) && fsops::Exists(paths.backup)) {
+      MoveWithRetry(paths.backup, paths.installation, 20);
+    }
+  }
+  RemoveActivationJournal(paths.quorvant);
+}
+
+void Finish(const fs::path& quorvant) {
+  // The new version is registered: a journal that a scanner holds for a
+  // moment only makes the next run register it once more.
+  RemoveActivationJournal(quorvant);
+}
+
+std::vector<fs::path> BackupFolders(const fs::path& quorvant) {
+  std::vector<std::pair<fs::file_time_type, fs::path>> found;
+  std::error_code error;
+  for (fs::directory_iterator entry(quorvant, error), end; !error && entry != end; entry.increment(error)) {
+    std::error_code ignored;
+    if (!IsBackupFolderLocation(entry->path(), quorvant) || !entry->is_directory(ignored)) continue;
+    found.emplace_back(fs::last_write_time(entry->path(), ignored), entry->path());
+  }
+  if (error) throw FileSystemFailure("directory_iterator::operator++", error, quorvant);
+  std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+  std::vector<fs::path> backups;
+  for (const auto& item : found) backups.push_back(item.second);
+  return backups;
+}
+
+std::vector<fs::path> StagingFolders(const fs::path& quorvant) {
+  std::vector<fs::path> found;
+  std::error_code error;
+  for (fs::directory_iterator entry(quorvant, error), end; !error && entry != end; entry.increment(error)) {
+    std::error_code ignored;
+    if (StartsWith(entry->path().filename().native(), kStagingPrefix) && entry->is_directory(ignored)) {
+      found.push_back(entry->path());
+    }
+  }
+  return found;
+}
+
+// Without a journal (an older Setup's, or one damaged), from what is on disk.
+// An installation missing and a backup present: the newest backup holding
+// the application goes back. A backup's kept data goes into the
+// installation; where the installation holds data of its own in that kept
+// folder, that is set aside under "Tessaline recovered data", never deleted.
+void RecoverFromDisk(const fs::path& quorvant, const fs::path& installation,
+                     const std::function<void()>& closeApplication) {
+  std::vector<fs::path> backups = BackupFolders(quorvant);
+  if (!fsops::Exists(installation)) {
+    const auto restorable = std::find_if(backups.begin(), backups.end(), [](const fs::path& backup) {
+      return fsops::Status(backup / L"Tessaline.exe").type() == fs::file_type::regular;
+    });
+    if (restorable != backups.end()) {
+      MoveWithRetry(*restorable, installation, 20);
+      backups.erase(restorable);
+    }
+  }
+  if (!IsFolder(installation)) return;
+  bool closed = false;
+  const fs::path setAside = quorvant / kRecoveredDataFolder / RunSuffix();
+  for (const fs::path& backup : backups) {
+    for (std::size_t i = 0; i < kPreservedFolderCount; ++i) {
+      if (!HasKeptData(backup, i)) continue;
+      if (!closed) closeApplication();
+      closed = true;
+      const fs::path target = installation / kPreservedFolders[i];
+      if (HasKeptData(installation, i) || fsops::Status(target).type() == fs::file_type::regular) {
+        MoveFolder(target, setAside / kPreservedFolders[i]);
+      } else if (fsops::Exists(target)) {
+        fsops::RemoveAll(target);  // an empty folder
+      }
+      MoveFolder(backup / kPreservedFolders[i], target);
+    }
+  }
+  // A new version that passed its self-test (Setup's copies are placed only
+  // after it) may hold kept data carried from the old one: where the
+  // installation has none, it goes in rather than away with the staging folder.
+  for (const fs::path& staging : StagingFolders(quorvant)) {
+    const fs::path appRoot = FindAppRoot(staging);
+    if (!fsops::Exists(appRoot / L"TessalineSetup.exe") || !fsops::Exists(appRoot / L"TessalineUninstall.exe")) continue;
+    for (std::size_t i = 0; i < kPreservedFolderCount; ++i) {
+      if (!HasKeptData(appRoot, i) || HasKeptData(installation, i)) continue;
+      if (!closed) closeApplication();
+      closed = true;
+      const fs::path target = installation / kPreservedFolders[i];
+      if (fsops::Exists(target)) fsops::RemoveAll(target);  // an empty folder or a file
+      MoveFolder(appRoot / kPreservedFolders[i], target);
+    }
+  }
+  // An older Setup cut off after moving the new version in left it without
+  // its copies of Setup: the registered uninstall command would find none.
+  for (const wchar_t* name : {L"TessalineSetup.exe", L"TessalineUninstall.exe"}) {
+    if (fsops::Status(installation / L"Tessaline.exe").type() == fs::file_type::regular &&
+        !fsops::Exists(installation / name)) {
+      fsops::CopyFile(SetupExecutablePath(), installation / name);
+    }
+  }
+}
+
+}  // namespace
+
+void ActivateInstallation(const InstallationPaths& paths, const std::string& version) {
+  ActivationRecord record;
+  record.backup = paths.backup.filename().native();
+  record.staging = paths.staging.filename().native();
+  if (paths.appRoot != paths.staging) record.appRoot = paths.appRoot.filename().native();
+  record.version = version;
+  record.addToStartMenu = AddToStartMenu.load();
+  record.hadInstallation = fsops::Exists(paths.installation);
+  for (std::size_t i = 0; i < kPreservedFolderCount; ++i) {
+    if (record.hadInstallation && HasKeptData(paths.installation, i)) record.keptToCarry |= 1U << i;
+  }
+  const RecordPaths at = PathsOf(record, paths.quorvant, paths.installation);
+
+  Enter(record, ActivationPhase::MovingOldAside, paths.quorvant);  // nothing moved yet if this fails
+  try {
+    if (record.hadInstallation) MoveWithRetry(paths.installation, paths.backup, 20);
+    for (std::size_t i = 0; i < kPreservedFolderCount; ++i) {
+      if (!Carries(record, i)) continue;
+      record.keptFolder = i;
+      Enter(record, ActivationPhase::CarryingKeptFolder, paths.quorvant);
+      CarryKeptFolder(at, i);
+    }
+    Enter(record, ActivationPhase::MovingNewIn, paths.quorvant);
+    MoveWithRetry(paths.appRoot, paths.installation, 20);
+    Enter(record, ActivationPhase::Registering, paths.quorvant);
+    Register(record, paths.installation);
+  } catch (...) {
+    RollBack(record, at);
+    throw;
+  }
+  Finish(paths.quorvant);
+}
+
+void RecoverInstallation(const fs::path& quorvant, const fs::path& installation,
+                         const std::function<void()>& closeApplication) {
+  if (!fsops::Exists(quorvant)) return;  // nothing was ever installed
+  const JournalReading journal = ReadActivationJournal(quorvant);
+  if (journal.state == JournalState::Readable) {
+    ActivationRecord record = journal.record;
+    const RecordPaths at = PathsOf(record, quorvant, installation);
+    const bool complete = record.phase == ActivationPhase::Registering ||
+                          (record.phase == ActivationPhase::MovingNewIn && !fsops::Exists(at.appRoot) &&
+                           fsops::Exists(installation));
+    if (complete) {
+      record.phase = ActivationPhase::Registering;
+      Register(record, installation);
+      Finish(quorvant);
+    } else {
+      closeApplication();
+      RollBack(record, at);
+    }
+    return;
+  }
+  RecoverFromDisk(quorvant, installation, closeApplication);
+  if (journal.state == JournalState::Unreadable) RemoveActivationJournal(quorvant);
+}
+
+}  // namespace tessaline
