@@ -8,20 +8,50 @@
 #include <fstream>
 
 #include "cleanup.h"
+#include "command_line.h"
 #include "digest.h"
+#include "file_system.h"
+#include "helper_process.h"
 #include "lifecycle.h"
 #include "mode_selection.h"
 #include "install_state.h"
 #include "setup_window.h"
 #include "signature.h"
+#include "temporary_items.h"
 #include "text_conversion.h"
 #include "uninstall.h"
+#include "user_folders.h"
 
 namespace tessaline {
 namespace {
 
+// Windows refuses to rename a folder that holds a running program's image,
+// so a Setup run from inside the installation (its TessalineSetup.exe,
+// started by the application or by the user) could never move it aside. It
+// starts again from a temporary copy, as the uninstaller does, and this
+// process ends. Should that fail, it goes on from where it is.
+bool RelaunchedFromATemporaryCopy(const wchar_t* commandTail) {
+  try {
+    const std::wstring self = SetupExecutablePath().native();
+    const std::wstring installation = UserApplicationFolder().native() + L"\\";
+    if (self.size() <= installation.size() ||
+        CompareStringOrdinal(self.c_str(), static_cast<int>(installation.size()), installation.c_str(),
+                             static_cast<int>(installation.size()), TRUE) != CSTR_EQUAL) {
+      return false;
+    }
+    const std::filesystem::path copy = std::filesystem::temp_directory_path() /
+                                       (kRelaunchCopyPrefix + std::to_wstring(GetCurrentProcessId()) + L".exe");
+    fsops::CopyFile(self, copy, std::filesystem::copy_options::overwrite_existing);
+    const std::wstring commandLine = QuoteCommandLineArgument(copy.native()) + L" " + commandTail;
+    return StartIndependentProcess(copy, commandLine, copy.parent_path());
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 int RunInteractiveMode(HINSTANCE instance, const wchar_t* commandTail, int showCommand) {
   UiPreview = HasUiPreviewSwitch(commandTail);
+  if (!UiPreview && RelaunchedFromATemporaryCopy(commandTail)) return 0;
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   INITCOMMONCONTROLSEX controls{};
   controls.dwSize = sizeof(controls);

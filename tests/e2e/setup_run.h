@@ -38,6 +38,7 @@ class SetupRun {
     }
     WaitUntil([this] { return (window_ = FindProcessWindow(info_.dwProcessId, L"TessalineSetupWindow")) != nullptr ||
                               Ended(); });
+    if (window_ == nullptr) FollowRelaunch();
   }
   ~SetupRun() {
     if (info_.hProcess == nullptr) return;
@@ -49,6 +50,13 @@ class SetupRun {
   SetupRun& operator=(const SetupRun&) = delete;
 
   HWND Window() const { return window_; }
+  // Whether the Setup started went on in a temporary copy of itself.
+  bool Relaunched() const { return relaunched_; }
+  std::filesystem::path ImagePath() const {
+    wchar_t path[MAX_PATH * 2] = {};
+    DWORD size = MAX_PATH * 2;
+    return QueryFullProcessImageNameW(info_.hProcess, 0, path, &size) ? std::filesystem::path(path) : std::filesystem::path();
+  }
   DWORD ProcessId() const { return info_.dwProcessId; }
   std::wstring Text(int id) const { return ControlText(window_, id); }
   // The title and the description have no id: second and fourth child.
@@ -86,8 +94,28 @@ class SetupRun {
   }
 
  private:
+  // A Setup that ended at once with 0 may have started itself again from a
+  // temporary copy: the window is then that copy's.
+  void FollowRelaunch() {
+    DWORD code = 1;
+    if (!GetExitCodeProcess(info_.hProcess, &code) || code != 0) return;
+    DWORD child = 0;
+    ForEachProcess([&](const PROCESSENTRY32W& entry) {
+      if (entry.th32ParentProcessID == info_.dwProcessId) child = entry.th32ProcessID;
+    });
+    const HANDLE process = child != 0 ? OpenProcess(PROCESS_ALL_ACCESS, FALSE, child) : nullptr;
+    if (process == nullptr) return;
+    CloseHandle(info_.hProcess);
+    info_.hProcess = process;
+    info_.dwProcessId = child;
+    relaunched_ = true;
+    WaitUntil([this] { return (window_ = FindProcessWindow(info_.dwProcessId, L"TessalineSetupWindow")) != nullptr ||
+                              Ended(); });
+  }
+
   PROCESS_INFORMATION info_{};
   HWND window_ = nullptr;
+  bool relaunched_ = false;
 };
 
 inline std::filesystem::path DownloadedSetup() { return SetupExecutable(); }

@@ -78,7 +78,11 @@ TEST_F(SetupWindowEndToEnd, InstallsUpdatesAndRepairsThenLaunches) {
   WriteBytes(kept / L"model.bin", model);
   ServeRelease(L"v1.1.0");
   {
+    // Started from inside the folder it replaces, it goes on from a copy:
+    // Windows would not move a folder holding its running image aside.
     SetupRun setup(UserApplicationFolder() / L"TessalineSetup.exe");
+    EXPECT_TRUE(setup.Relaunched());
+    EXPECT_EQ(setup.ImagePath().filename().native().rfind(L"TessalineSetup-", 0), 0U) << setup.ImagePath();
     ASSERT_TRUE(WaitUntil([&] { return setup.Title() == L"Update Tessaline"; }));
     EXPECT_EQ(setup.Description(), L"Update 1.0.0 to 1.1.0 for your Windows account.");
     ASSERT_TRUE(setup.WaitForFinish());
