@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <fstream>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -104,6 +105,24 @@ std::wstring PathForAnsiCommandLine(const fs::path& path, const fs::path& workin
 
 }  // namespace
 
+std::uint64_t UnpackedSize(const fs::path& package) {
+  // A gzip stream ends with the size of what it holds, modulo 4 GiB.
+  std::ifstream input(package, std::ios::binary | std::ios::ate);
+  if (!input || input.tellg() < 18) return 0;
+  input.seekg(-4, std::ios::end);
+  unsigned char trailer[4] = {};
+  if (!input.read(reinterpret_cast<char*>(trailer), 4)) return 0;
+  return trailer[0] | (trailer[1] << 8) | (trailer[2] << 16) | (std::uint64_t{trailer[3]} << 24);
+}
+
+std::string ExtractionFailureText(std::uint64_t needed, std::uint64_t available) {
+  std::string text = "Unable to extract the Tessaline package";
+  if (needed == 0 || available >= needed) return text;
+  const std::uint64_t short_ = (needed - available + 1024 * 1024 - 1) / (1024 * 1024);
+  return text + ": " + WindowsErrorDescription(ERROR_DISK_FULL) + " (" + std::to_string(short_) +
+         " MB more are needed)";
+}
+
 std::wstring UnpackArguments(const fs::path& package, const fs::path& staging, const fs::path& workingFolder) {
   return L"-xf " + QuoteCommandLineArgument(PathForAnsiCommandLine(package, workingFolder)) + L" -C " +
          QuoteCommandLineArgument(PathForAnsiCommandLine(staging, workingFolder));
@@ -127,7 +146,13 @@ fs::path InstallPackage(const fs::path& package, const std::string& version) {
     fsops::CreateDirectories(paths.staging);
     const std::wstring arguments = UnpackArguments(package, paths.staging, paths.quorvant);
     if (RunInstallationHelper(kSystemTar, arguments, paths.quorvant, kUnpackTimeoutMs) != 0) {
-      throw SetupError("Unable to extract the Tessaline package");
+      // What it unpacked goes at once: on a full disk, the failure frees
+      // what it took, and the free space it reports is the real one.
+      std::error_code ignored;
+      fsops::RemoveTree(paths.staging, ignored);
+      ULARGE_INTEGER available{};
+      const bool known = GetDiskFreeSpaceExW(paths.quorvant.c_str(), &available, nullptr, nullptr) != 0;
+      throw SetupError(ExtractionFailureText(UnpackedSize(package), known ? available.QuadPart : ~0ULL));
     }
     paths.appRoot = FindAppRoot(paths.staging);
     if (!IsRegularFile(paths.appRoot / L"Tessaline.exe")) throw SetupError("Tessaline.exe is missing from the package");

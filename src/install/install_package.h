@@ -23,6 +23,14 @@ std::filesystem::path InstallPackage(const std::filesystem::path& package, const
 std::wstring UnpackArguments(const std::filesystem::path& package, const std::filesystem::path& staging,
                              const std::filesystem::path& workingFolder);
 
+// The size of what a gzip-compressed package unpacks to, as its trailer
+// records it (modulo 4 GiB); 0 when it cannot be read.
+std::uint64_t UnpackedSize(const std::filesystem::path& package);
+
+// The failure text of an unpacker that failed, saying that the disk is full
+// when `available` bytes are fewer than the `needed` (0: unknown).
+std::string ExtractionFailureText(std::uint64_t needed, std::uint64_t available);
+
 // The folder inside `staging` that holds Tessaline.exe: the staging folder
 // itself or its only subfolder. Falls back to `staging` when neither does.
 std::filesystem::path FindAppRoot(const std::filesystem::path& staging);

@@ -27,6 +27,7 @@
 #include "setup_error.h"
 #include "signature.h"
 #include "text_conversion.h"
+#include "unique_handle.h"
 #include "user_folders.h"
 
 namespace fs = std::filesystem;
@@ -87,15 +88,32 @@ std::uint64_t CountCachedBytes(const ReleaseManifest& manifest, const fs::path& 
 }
 
 // Concatenates the parts into <package>.partial; a part that cannot be read
-// leaves it short, which the check that follows catches.
+// leaves it short, which the check that follows catches. A write that fails
+// (a full disk) is reported as what it is, and the partial package, which the
+// parts make again, goes at once so that the failure frees what it took.
 void AssembleParts(const ReleaseManifest& manifest, const fs::path& cacheFolder, const fs::path& partial) {
-  std::ofstream output(partial, std::ios::binary | std::ios::trunc);
+  UniqueFile output(
+      CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!output) {
+    throw FileSystemFailure("open", std::error_code(static_cast<int>(GetLastError()), std::system_category()), partial);
+  }
   std::vector<char> buffer(1 << 20);
   for (const PackagePart& part : manifest.parts) {
     std::ifstream input(cacheFolder / Utf8ToWide(part.name), std::ios::binary);
-    while (input && output) {
+    while (input) {
       input.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-      output.write(buffer.data(), input.gcount());
+      const DWORD length = static_cast<DWORD>(input.gcount());
+      DWORD written = 0;
+      if (length == 0) continue;
+      const bool wrote = WriteFile(output.Get(), buffer.data(), length, &written, nullptr) != 0;
+      if (!wrote || written != length) {
+        const DWORD code = wrote ? static_cast<DWORD>(ERROR_DISK_FULL) : GetLastError();
+        const std::error_code error(static_cast<int>(code), std::system_category());
+        output.Reset();
+        std::error_code ignored;
+        fs::remove(partial, ignored);
+        throw FileSystemFailure("write", error, partial);
+      }
     }
   }
 }

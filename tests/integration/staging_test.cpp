@@ -147,6 +147,22 @@ TEST(RunInstallationHelper, EndsAChildThatNeverEnds) {
             0U);
 }
 
+// An unpacker that fails on a volume without room for the unpacked package
+// says so, with what is missing; the gzip trailer tells the size.
+TEST(ExtractionFailure, SaysTheDiskIsFullWhenItIs) {
+  ScratchFolder scratch;
+  std::string package(40, '\0');
+  package.replace(package.size() - 4, 4, std::string("\x00\x00\x40\x06", 4));  // 0x06400000: 100 MiB
+  WriteBytes(scratch / L"package.tar.gz", package);
+  const std::uint64_t needed = UnpackedSize(scratch / L"package.tar.gz");
+  EXPECT_EQ(needed, 100U << 20);
+  EXPECT_EQ(ExtractionFailureText(needed, 30U << 20),
+            "Unable to extract the Tessaline package: " + WindowsErrorDescription(ERROR_DISK_FULL) +
+                " (70 MB more are needed)");
+  EXPECT_EQ(ExtractionFailureText(needed, 200U << 20), "Unable to extract the Tessaline package");
+  EXPECT_EQ(ExtractionFailureText(UnpackedSize(scratch / L"absent.tar.gz"), 0), "Unable to extract the Tessaline package");
+}
+
 // Only a kept folder with entries holds the user's data; an empty one, or a
 // file where the folder should be, is passed over.
 TEST(KeptFolders, HoldDataOnlyWhenTheyAreFoldersWithEntries) {
