@@ -36,10 +36,16 @@ struct SameFileLess {
   }
 };
 
-// Sizes are unsigned 64-bit integers. The JSON library would convert a
-// negative or fractional number silently, and a negative part size could
-// then wrap the running total back to the package size.
-bool IsUnsignedInteger(const Json& value) { return value.is_number_unsigned(); }
+// A member that must be an unsigned integer. The JSON library converts any
+// number to the type asked for: a negative one wraps (a negative part size
+// could wrap the running total back to the package size), a fraction is cut,
+// and a float beyond the type's range is undefined behaviour. So another
+// number raises `refusal` before any conversion; a member that is no number
+// at all still raises the library's own type error.
+std::uint64_t ReadUnsigned(const Json& value, const char* refusal) {
+  if (value.is_number() && !value.is_number_unsigned()) throw SetupError(refusal);
+  return value.get<std::uint64_t>();
+}
 
 }  // namespace
 
@@ -75,20 +81,20 @@ bool IsSafeFileName(std::string_view name) {
 ReleaseManifest ParseReleaseManifest(const std::vector<std::uint8_t>& bytes) {
   const Json document = Json::parse(bytes.begin(), bytes.end(), nullptr, true, false);
 
-  if (document.value("schemaVersion", 0) != 1 || document.value("product", std::string()) != "Tessaline" ||
+  constexpr const char* kUnsupported = "Unsupported Tessaline release manifest";
+  if (ReadUnsigned(document.value("schemaVersion", Json(0)), kUnsupported) != 1 ||
+      document.value("product", std::string()) != "Tessaline" ||
       document.value("channel", std::string()) != "stable" ||
       document.value("platform", std::string()) != "windows-x64") {
-    throw SetupError("Unsupported Tessaline release manifest");
+    throw SetupError(kUnsupported);
   }
 
   ReleaseManifest manifest;
   manifest.version = document.at("version").get<std::string>();
   manifest.filename = document.at("filename").get<std::string>();
-  const Json& size = document.at("size");
-  manifest.size = size.get<std::uint64_t>();
+  manifest.size = ReadUnsigned(document.at("size"), "Unsafe Tessaline release metadata");
   manifest.sha256 = document.at("sha256").get<std::string>();
-  if (!IsSafeFileName(manifest.filename) || manifest.sha256.size() != 64 || manifest.size == 0 ||
-      !IsUnsignedInteger(size)) {
+  if (!IsSafeFileName(manifest.filename) || manifest.sha256.size() != 64 || manifest.size == 0) {
     throw SetupError("Unsafe Tessaline release metadata");
   }
 
@@ -101,12 +107,11 @@ ReleaseManifest ParseReleaseManifest(const std::vector<std::uint8_t>& bytes) {
   for (const Json& element : document.at("parts")) {
     PackagePart part;
     part.name = element.at("name").get<std::string>();
-    const Json& partSize = element.at("size");
-    part.size = partSize.get<std::uint64_t>();
+    part.size = ReadUnsigned(element.at("size"), "Unsafe Tessaline package part");
     part.sha256 = element.at("sha256").get<std::string>();
     part.url = Utf8ToWide(element.at("url").get<std::string>());
     const CrackedUrl url = CrackDownloadUrl(part.url);
-    if (!IsSafeFileName(part.name) || part.sha256.size() != 64 || part.size == 0 || !IsUnsignedInteger(partSize) ||
+    if (!IsSafeFileName(part.name) || part.sha256.size() != 64 || part.size == 0 ||
         !EqualsIgnoringCase(url.host, kPackageHost) || !taken.insert(FileKey(Utf8ToWide(part.name))).second) {
       throw SetupError("Unsafe Tessaline package part");
     }
