@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <limits>
 #include <set>
@@ -47,6 +48,23 @@ std::uint64_t ReadUnsigned(const Json& value, const char* refusal) {
   return value.get<std::uint64_t>();
 }
 
+// The form Windows gives a long name as its 8.3 alias: a base of at most 8
+// characters ending in '~' and digits, and at most one extension of at most 3
+// ("TESSAL~1.001" for "Tessaline-1.0.0-windows-x64.tar.gz.001"). Such a name
+// opens the long-named file it aliases, so one part could be written over
+// another's file. Every file in the installer cache is one Setup created
+// under a long name, so its alias takes this form and no other; a '~'
+// anywhere else stays an ordinary character.
+bool IsShortNameAlias(std::wstring_view name) {
+  const std::size_t dot = name.find(L'.');
+  const std::wstring_view base = name.substr(0, dot);
+  const std::wstring_view extension = dot == std::wstring_view::npos ? std::wstring_view() : name.substr(dot + 1);
+  if (base.size() > 8 || extension.size() > 3 || extension.find(L'.') != std::wstring_view::npos) return false;
+  const std::size_t tilde = base.rfind(L'~');
+  if (tilde == std::wstring_view::npos || tilde + 1 == base.size()) return false;
+  return std::all_of(base.begin() + tilde + 1, base.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+}
+
 }  // namespace
 
 bool IsSafeFileName(std::string_view name) {
@@ -75,7 +93,7 @@ bool IsSafeFileName(std::string_view name) {
     const wchar_t digit = stem[3];
     if ((digit >= L'1' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' || digit == L'\u00B3') return false;
   }
-  return true;
+  return !IsShortNameAlias(wide);
 }
 
 ReleaseManifest ParseReleaseManifest(const std::vector<std::uint8_t>& bytes) {

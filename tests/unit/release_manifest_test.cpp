@@ -221,6 +221,16 @@ TEST(IsSafeFileName, AcceptsOnlyOnePlainName) {
                            "COM\xC2\xB9", "CONIN$", "conout$.txt"}) {
     EXPECT_FALSE(IsSafeFileName(name)) << name;
   }
+  // Names of the form Windows gives a long name as its 8.3 alias: opening one
+  // may open another part's file.
+  for (const char* name : {"TESSAL~1.001", "tessal~1.001", "TESSAL~1", "~1", "TE2F1C~1.GZ", "P~123456.T"}) {
+    EXPECT_FALSE(IsSafeFileName(name)) << name;
+  }
+  // A '~' elsewhere, or in a name no 8.3 alias can have, is an ordinary name.
+  for (const char* name : {"Tessaline~1.001", "TESSAL~1.0001", "TESSAL~1.001.002", "TESSAL~A.001", "~", "A~1B.001",
+                           ".~1"}) {
+    EXPECT_TRUE(IsSafeFileName(name)) << name;
+  }
   EXPECT_THROW(IsSafeFileName("\xFF"), SetupError);
 }
 
