@@ -14,31 +14,36 @@ std::wstring RunSuffix() { return std::to_wstring(GetCurrentProcessId()) + L"-" 
 
 namespace {
 
+// A job that ends every process in it when its last handle closes; none
+// when the system refuses one.
+UniqueHandle CreateKillOnCloseJob() {
+  UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (job && !SetInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
+    job.Reset();
+  }
+  return job;
+}
+
 // One job holds every helper and ends them when Setup ends, however it ends:
 // a Setup ended from Task Manager or by a crash must not leave the archive
 // tool or the new version's self-test running, holding the staging folder
 // that the next run removes. Setup never closes it; Windows does, at its end.
-HANDLE HelperJob() {
-  static const HANDLE job = [] {
-    UniqueHandle created(CreateJobObjectW(nullptr, nullptr));
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (!created ||
-        !SetInformationJobObject(created.Get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
-      return HANDLE{nullptr};
-    }
-    return created.Release();
-  }();
+HANDLE SetupHelperJob() {
+  static const HANDLE job = CreateKillOnCloseJob().Release();
   return job;
 }
 
-// Starts the program inside `job` from its first instruction. Where the
-// system cannot name the job at creation, the program starts suspended and
-// joins the job before it runs; where it cannot join at all (a job of
-// Setup's own that allows none inside it), it runs without one. A hidden
-// program gets no window, console or other.
-bool StartInJob(HANDLE job, const std::filesystem::path& program, std::vector<wchar_t>& commandLine,
-                const std::filesystem::path& workingFolder, bool hidden, PROCESS_INFORMATION& info) {
+// Starts the program inside `jobs` from its first instruction, joining them
+// in order, so that each job nests inside the one before it. Where the
+// system cannot name the jobs at creation, the program starts suspended and
+// joins them before it runs; a job it cannot join (a job of Setup's own that
+// allows none inside it, or a second job before Windows 8, which cannot nest
+// jobs) is left out. A hidden program gets no window, console or other.
+bool StartInJobs(std::vector<HANDLE> jobs, const std::filesystem::path& program, std::vector<wchar_t>& commandLine,
+                 const std::filesystem::path& workingFolder, bool hidden, PROCESS_INFORMATION& info) {
+  std::erase(jobs, nullptr);
   STARTUPINFOEXW startup{};
   startup.StartupInfo.cb = sizeof(startup);
   DWORD flags = 0;
@@ -51,9 +56,9 @@ bool StartInJob(HANDLE job, const std::filesystem::path& program, std::vector<wc
   InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
   std::vector<unsigned char> storage(size);
   auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
-  if (job != nullptr && size != 0 && InitializeProcThreadAttributeList(attributes, 1, 0, &size)) {
-    const bool named = UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job, sizeof(job),
-                                                 nullptr, nullptr);
+  if (!jobs.empty() && size != 0 && InitializeProcThreadAttributeList(attributes, 1, 0, &size)) {
+    const bool named = UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, jobs.data(),
+                                                 jobs.size() * sizeof(HANDLE), nullptr, nullptr);
     startup.lpAttributeList = attributes;
     const bool started = named && CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
                                                  flags | EXTENDED_STARTUPINFO_PRESENT, nullptr, workingFolder.c_str(),
@@ -65,7 +70,7 @@ bool StartInJob(HANDLE job, const std::filesystem::path& program, std::vector<wc
                       workingFolder.c_str(), &startup.StartupInfo, &info)) {
     return false;
   }
-  if (job != nullptr) AssignProcessToJobObject(job, info.hProcess);
+  for (const HANDLE job : jobs) AssignProcessToJobObject(job, info.hProcess);
   ResumeThread(info.hThread);
   return true;
 }
@@ -78,15 +83,20 @@ std::uint32_t RunInstallationHelper(const std::filesystem::path& program, const 
   std::vector<wchar_t> commandLine(text.begin(), text.end());
   commandLine.push_back(L'\0');
 
+  // The helper's own job, inside Setup's, holds whatever the helper starts
+  // (the self-test may start processes): they end with it, on a time-out or
+  // when this handle closes.
+  const UniqueHandle helperJob = CreateKillOnCloseJob();
   PROCESS_INFORMATION info{};
-  if (!StartInJob(HelperJob(), program, commandLine, workingFolder, true, info)) {
+  if (!StartInJobs({SetupHelperJob(), helperJob.Get()}, program, commandLine, workingFolder, true, info)) {
     RaiseWindowsError("Unable to start installation helper");
   }
   UniqueHandle process(info.hProcess);
   UniqueHandle(info.hThread).Reset();
 
   if (WaitForSingleObject(process.Get(), timeoutMs) != WAIT_OBJECT_0) {
-    TerminateProcess(process.Get(), 1);
+    if (helperJob) TerminateJobObject(helperJob.Get(), 1);
+    TerminateProcess(process.Get(), 1);  // also when it could not join its job
     throw SetupError("Installation helper timed out");
   }
   DWORD code = 0;
@@ -104,18 +114,13 @@ bool StartIndependentProcess(const std::filesystem::path& program, const std::ws
                              const std::filesystem::path& workingFolder) {
   std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
   line.push_back(L'\0');
-  UniqueHandle guard(CreateJobObjectW(nullptr, nullptr));
-  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-  if (guard && !SetInformationJobObject(guard.Get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
-    guard.Reset();
-  }
+  const UniqueHandle guard = CreateKillOnCloseJob();
   PROCESS_INFORMATION info{};
-  if (!StartInJob(guard.Get(), program, line, workingFolder, false, info)) return false;
+  if (!StartInJobs({guard.Get()}, program, line, workingFolder, false, info)) return false;
   UniqueHandle process(info.hProcess);
   UniqueHandle(info.hThread).Reset();
   if (!guard) return true;
-  limits.BasicLimitInformation.LimitFlags = 0;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
   if (SetInformationJobObject(guard.Get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits))) return true;
   // Still bound to Setup's life: a worker that would die with it is no worker.
   const DWORD error = GetLastError();

@@ -15,8 +15,9 @@ std::wstring RunSuffix();
 
 // Starts `program` with `arguments` (already quoted by the caller) in
 // `workingFolder`, hidden, inheriting no handles, and returns its exit code.
-// A child still running after `timeoutMs` is ended with exit code 1 and the
-// call raises "Installation helper timed out".
+// A child still running after `timeoutMs` is ended with exit code 1, with
+// every process it started, and the call raises "Installation helper timed
+// out". What a child that ended leaves running is ended on return too.
 std::uint32_t RunInstallationHelper(const std::filesystem::path& program, const std::wstring& arguments,
                                     const std::filesystem::path& workingFolder, std::uint32_t timeoutMs);
 

@@ -83,7 +83,11 @@ std::optional<ContentRange> QueryContentRange(HINTERNET request) {
   text.remove_prefix(1);
   const std::optional<std::uint64_t> last = TakeDecimal(text);
   if (!last || *last < *first || text.empty() || text.front() != L'/') return std::nullopt;
-  return ContentRange{*first, *last};
+  text.remove_prefix(1);
+  if (text == L"*") return ContentRange{*first, *last, std::nullopt};
+  const std::optional<std::uint64_t> total = TakeDecimal(text);
+  if (!total || !text.empty()) return std::nullopt;
+  return ContentRange{*first, *last, total};
 }
 
 HttpsExchange OpenGetRequest(const CrackedUrl& url, const char* failure) {

@@ -46,11 +46,12 @@ DWORD QueryStatusCode(HINTERNET request);
 // the largest: no limit accepts it.
 std::optional<std::uint64_t> QueryContentLength(HINTERNET request);
 
-// The first and last byte of a Content-Range "bytes <first>-<last>/<total>",
-// or nothing when the response has none or it does not read so.
+// A Content-Range "bytes <first>-<last>/<total>", whose total may be '*'
+// (unknown), or nothing when the response has none or it does not read so.
 struct ContentRange {
   std::uint64_t first = 0;
   std::uint64_t last = 0;
+  std::optional<std::uint64_t> total;  // nothing for '*'
 };
 std::optional<ContentRange> QueryContentRange(HINTERNET request);
 

@@ -38,14 +38,17 @@ SetupError PartVerificationFailure(const PackagePart& part) {
 
 // The part's signed size bounds what is written: an answer announcing more
 // than the part still lacks, or a range other than its rest, is refused
-// before its body is read.
+// before its body is read. The rest ends at the part's last byte, and a
+// total size, where the host names one, is the part's: any other is a
+// different file or a different part of it.
 void RefuseAnOversizeAnswer(HINTERNET request, DWORD status, std::uint64_t offset, const PackagePart& part) {
   const std::uint64_t rest = part.size - offset;
   const std::optional<std::uint64_t> length = QueryContentLength(request);
   bool fits = !length || *length <= rest;
   if (status == 206) {
     const std::optional<ContentRange> range = QueryContentRange(request);
-    fits = fits && range && range->first == offset && range->last - range->first < rest;
+    fits = fits && range && range->first == offset && range->last == part.size - 1 &&
+           (!range->total || *range->total == part.size);
   }
   if (!fits) throw PartVerificationFailure(part);
 }

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <limits>
 #include <set>
@@ -36,10 +37,33 @@ struct SameFileLess {
   }
 };
 
-// Sizes are unsigned 64-bit integers. The JSON library would convert a
-// negative or fractional number silently, and a negative part size could
-// then wrap the running total back to the package size.
-bool IsUnsignedInteger(const Json& value) { return value.is_number_unsigned(); }
+// A member that must be an unsigned integer. The JSON library converts any
+// number to the type asked for: a negative one wraps (a negative part size
+// could wrap the running total back to the package size), a fraction is cut,
+// and a float beyond the type's range is undefined behaviour. So another
+// number raises `refusal` before any conversion; a member that is no number
+// at all still raises the library's own type error.
+std::uint64_t ReadUnsigned(const Json& value, const char* refusal) {
+  if (value.is_number() && !value.is_number_unsigned()) throw SetupError(refusal);
+  return value.get<std::uint64_t>();
+}
+
+// The form Windows gives a long name as its 8.3 alias: a base of at most 8
+// characters ending in '~' and digits, and at most one extension of at most 3
+// ("TESSAL~1.001" for "Tessaline-1.0.0-windows-x64.tar.gz.001"). Such a name
+// opens the long-named file it aliases, so one part could be written over
+// another's file. Every file in the installer cache is one Setup created
+// under a long name, so its alias takes this form and no other; a '~'
+// anywhere else stays an ordinary character.
+bool IsShortNameAlias(std::wstring_view name) {
+  const std::size_t dot = name.find(L'.');
+  const std::wstring_view base = name.substr(0, dot);
+  const std::wstring_view extension = dot == std::wstring_view::npos ? std::wstring_view() : name.substr(dot + 1);
+  if (base.size() > 8 || extension.size() > 3 || extension.find(L'.') != std::wstring_view::npos) return false;
+  const std::size_t tilde = base.rfind(L'~');
+  if (tilde == std::wstring_view::npos || tilde + 1 == base.size()) return false;
+  return std::all_of(base.begin() + tilde + 1, base.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+}
 
 }  // namespace
 
@@ -69,26 +93,26 @@ bool IsSafeFileName(std::string_view name) {
     const wchar_t digit = stem[3];
     if ((digit >= L'1' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' || digit == L'\u00B3') return false;
   }
-  return true;
+  return !IsShortNameAlias(wide);
 }
 
 ReleaseManifest ParseReleaseManifest(const std::vector<std::uint8_t>& bytes) {
   const Json document = Json::parse(bytes.begin(), bytes.end(), nullptr, true, false);
 
-  if (document.value("schemaVersion", 0) != 1 || document.value("product", std::string()) != "Tessaline" ||
+  constexpr const char* kUnsupported = "Unsupported Tessaline release manifest";
+  if (ReadUnsigned(document.value("schemaVersion", Json(0)), kUnsupported) != 1 ||
+      document.value("product", std::string()) != "Tessaline" ||
       document.value("channel", std::string()) != "stable" ||
       document.value("platform", std::string()) != "windows-x64") {
-    throw SetupError("Unsupported Tessaline release manifest");
+    throw SetupError(kUnsupported);
   }
 
   ReleaseManifest manifest;
   manifest.version = document.at("version").get<std::string>();
   manifest.filename = document.at("filename").get<std::string>();
-  const Json& size = document.at("size");
-  manifest.size = size.get<std::uint64_t>();
+  manifest.size = ReadUnsigned(document.at("size"), "Unsafe Tessaline release metadata");
   manifest.sha256 = document.at("sha256").get<std::string>();
-  if (!IsSafeFileName(manifest.filename) || manifest.sha256.size() != 64 || manifest.size == 0 ||
-      !IsUnsignedInteger(size)) {
+  if (!IsSafeFileName(manifest.filename) || manifest.sha256.size() != 64 || manifest.size == 0) {
     throw SetupError("Unsafe Tessaline release metadata");
   }
 
@@ -101,12 +125,11 @@ ReleaseManifest ParseReleaseManifest(const std::vector<std::uint8_t>& bytes) {
   for (const Json& element : document.at("parts")) {
     PackagePart part;
     part.name = element.at("name").get<std::string>();
-    const Json& partSize = element.at("size");
-    part.size = partSize.get<std::uint64_t>();
+    part.size = ReadUnsigned(element.at("size"), "Unsafe Tessaline package part");
     part.sha256 = element.at("sha256").get<std::string>();
     part.url = Utf8ToWide(element.at("url").get<std::string>());
     const CrackedUrl url = CrackDownloadUrl(part.url);
-    if (!IsSafeFileName(part.name) || part.sha256.size() != 64 || part.size == 0 || !IsUnsignedInteger(partSize) ||
+    if (!IsSafeFileName(part.name) || part.sha256.size() != 64 || part.size == 0 ||
         !EqualsIgnoringCase(url.host, kPackageHost) || !taken.insert(FileKey(Utf8ToWide(part.name))).second) {
       throw SetupError("Unsafe Tessaline package part");
     }

@@ -29,7 +29,8 @@ struct ReleaseManifest {
 ReleaseManifest ParseReleaseManifest(const std::vector<std::uint8_t>& bytes);
 
 // True when `name` is one plain file name: no folder separators, no drive
-// prefix, and not "." or "..". Raises only for invalid UTF-8.
+// prefix, not "." or "..", and nothing Windows would open as another file, a
+// stream or a device. Raises only for invalid UTF-8.
 bool IsSafeFileName(std::string_view name);
 
 }  // namespace tessaline

@@ -198,9 +198,12 @@ TEST_F(DownloadPartTest, NeverWritesPastThePartsSize) {
 }
 
 TEST_F(DownloadPartTest, RefusesARangeOtherThanTheRestOfThePart) {
-  // Starting before the offset asked for, or running past the part's end:
-  // the attempt fails without touching the kept bytes, and the next resumes.
-  for (const std::string fault : {"range-before=1000,times=1", "extra=1000,times=1"}) {
+  // Starting before the offset asked for, running past the part's end,
+  // ending before it, or naming another total size: the attempt fails without
+  // touching the kept bytes, and the next resumes.
+  const std::string otherTotal = "range-total=" + std::to_string(part.size + 1) + ",times=1";
+  for (const std::string fault :
+       {"range-before=1000,times=1", "extra=1000,times=1", "range-short=1000,times=1", otherTotal.c_str()}) {
     ResetServer();
     const std::size_t kept = 300000;
     WriteBytes(File(), content.substr(0, kept));
@@ -214,6 +217,14 @@ TEST_F(DownloadPartTest, RefusesARangeOtherThanTheRestOfThePart) {
     EXPECT_EQ(requests[0].status, 206) << fault;
     EXPECT_EQ(requests[1].range, "bytes=300000-") << fault;
   }
+  // A range that does not name the total size is still the rest of the part.
+  ResetServer();
+  WriteBytes(File(), content.substr(0, 1000));
+  progressCounters.bytesDone = 1000;
+  SetFault("range-total=*");
+  DownloadPart(part, cache.Path());
+  EXPECT_EQ(ReadBytes(File()), content);
+  EXPECT_EQ(ServerRequests().size(), 1U);
 }
 
 TEST_F(DownloadPartTest, FollowsARedirectAndResendsTheRange) {

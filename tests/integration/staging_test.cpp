@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "close_application.h"
+#include "command_line.h"
 #include "file_system.h"
 #include "helper_process.h"
 #include "install_package.h"
@@ -141,6 +142,26 @@ TEST(RunInstallationHelper, EndsAChildThatNeverEnds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   EXPECT_FALSE(fs::exists(app));
+
+  // What the child started ends with it: here the child is cmd.exe, and the
+  // application it waits for, its own child, never ends.
+  const fs::path grandchild = PlaceSampleApp(scratch / L"grandchild", "write-marker started.txt") / L"Tessaline.exe";
+  EXPECT_EQ(FailureOf([&] {
+              RunInstallationHelper(L"C:\\windows\\system32\\cmd.exe",
+                                    L"/c " + QuoteCommandLineArgument(grandchild.native()), grandchild.parent_path(), 5000);
+            }),
+            "Installation helper timed out");
+  EXPECT_TRUE(fs::exists(grandchild.parent_path() / L"started.txt"));  // it did run
+  const auto stillRunning = [&](bool end) {
+    const auto isGrandchild = [&](const PROCESSENTRY32W&, const std::wstring& image) {
+      return _wcsicmp(image.c_str(), grandchild.c_str()) == 0;
+    };
+    return testing::RunningProcesses(isGrandchild, end);
+  };
+  EXPECT_TRUE(testing::WaitUntil([&] { return stillRunning(false) == 0; }, std::chrono::seconds(10)))
+      << "the child's own child outlived the time-out";
+  stillRunning(true);
+
   EXPECT_EQ(RunInstallationHelper(L"C:\\windows\\system32\\cmd.exe", L"/c exit 7", scratch.Path(), 30000), 7U);
   EXPECT_EQ(FailureOf([&] { RunInstallationHelper(scratch / L"absent.exe", L"", scratch.Path(), 1000); })
                 .rfind("Unable to start installation helper (Windows error ", 0),

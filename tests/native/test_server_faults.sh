@@ -49,7 +49,7 @@ answers)
   expect "status=204 body" "$(body_size)" 0
   expect "status=204 length" "$(header Content-Length)" ""
   for items in bogus status=99 status=abc drop=x drop=1,stall=1 status=500,redirect=localhost:1 \
-    redirect=localhost redirect=a/b:1 corrupt=1 status=500,,times=1; do
+    redirect=localhost redirect=a/b:1 corrupt=1 status=500,,times=1 range-total=x; do
     expect "bad items '$items'" "$(fetch "$a/fault/$items/parts/part-0")" 400
   done
   fetch "$a/fault/bogus/parts/part-0" >/dev/null
@@ -102,6 +102,15 @@ bodies)
   expect "range-before beyond the start" "$(fetch "$a/fault/range-before=9000/parts/part-0" -H 'Range: bytes=5000-')" 206
   expect "range-before beyond the start header" "$(header Content-Range)" "bytes 0-99999/100000"
   expect "range-before without a range" "$(fetch "$a/fault/range-before=10/parts/part-0")" 200
+  expect "range-short=1000" "$(fetch "$a/fault/range-short=1000/parts/part-0" -H 'Range: bytes=5000-')" 206
+  expect "range-short=1000 header" "$(header Content-Range) $(header Content-Length)" "bytes 5000-98999/100000 94000"
+  cmp -s "$out/body" <(tail -c +5001 "$part" | head -c 94000) || fail "range-short sent other bytes"
+  expect "range-short keeps a byte" "$(fetch "$a/fault/range-short=999999/parts/part-0" -H 'Range: bytes=5000-')" 206
+  expect "range-short keeps a byte header" "$(header Content-Range)" "bytes 5000-5000/100000"
+  expect "range-total=7" "$(fetch "$a/fault/range-total=7/parts/part-0" -H 'Range: bytes=5000-')" 206
+  expect "range-total=7 header" "$(header Content-Range) $(body_size)" "bytes 5000-99999/7 95000"
+  expect "range-total=*" "$(fetch "$a/fault/range-total=*/parts/part-0" -H 'Range: bytes=5000-')" 206
+  expect "range-total=* header" "$(header Content-Range)" "bytes 5000-99999/*"
 
   # endless: the server goes on until the client stops; curl stops at the
   # announced length, which is over its limit, and the server soon after.

@@ -21,6 +21,10 @@
 //                       counted in Content-Length and Content-Range
 //   range-before=N      a 206 whose range starts N bytes (at most down to 0)
 //                       before the one asked for, and the bytes from there
+//   range-short=N       a 206 whose range and body end N bytes (keeping at
+//                       least one) before the end of the one asked for
+//   range-total=N|*     a 206 whose Content-Range names N (or '*') as the
+//                       file's size, the range and body unchanged
 //   times=K             the other faults only for the first K requests of
 //                       this exact path and query since the last reset
 // GET /control/ping answers 200 once the server is ready; /control/requests
@@ -68,6 +72,8 @@ struct Faults {
   std::optional<std::string> redirect;
   std::optional<std::uint64_t> extra;
   std::optional<std::uint64_t> rangeBefore;
+  std::optional<std::uint64_t> rangeShort;
+  std::optional<std::string> rangeTotal;
   bool ignoreRange = false;
   bool corrupt = false;
   bool endless = false;
@@ -112,14 +118,19 @@ std::string ParseFaults(std::string_view items, Faults& faults) {
       const auto status = Number(value);
       if (!status || *status < 200 || *status > 599) return quoted + ": the status must be 200 to 599";
       faults.status = static_cast<int>(*status);
-    } else if (name == "drop" || name == "stall" || name == "times" || name == "extra" || name == "range-before") {
+    } else if (name == "drop" || name == "stall" || name == "times" || name == "extra" || name == "range-before" ||
+               name == "range-short") {
       const auto count = Number(value);
       if (!count) return quoted + " needs a number";
-      (name == "drop"    ? faults.drop
-       : name == "stall" ? faults.stall
-       : name == "times" ? faults.times
-       : name == "extra" ? faults.extra
-                         : faults.rangeBefore) = *count;
+      (name == "drop"           ? faults.drop
+       : name == "stall"        ? faults.stall
+       : name == "times"        ? faults.times
+       : name == "extra"        ? faults.extra
+       : name == "range-before" ? faults.rangeBefore
+                                : faults.rangeShort) = *count;
+    } else if (name == "range-total") {
+      if (value != "*" && !Number(value)) return quoted + " needs a number or '*'";
+      faults.rangeTotal = std::string(value);
     } else if (name == "redirect") {
       if (!IsHostAndPort(value)) return quoted + " needs HOST:PORT";
       faults.redirect = std::string(value);
@@ -132,7 +143,8 @@ std::string ParseFaults(std::string_view items, Faults& faults) {
   if (faults.drop && faults.stall) return "drop and stall exclude each other";
   if (faults.status && faults.redirect) return "status and redirect exclude each other";
   if (faults.endless && (faults.status || faults.redirect || faults.drop || faults.stall || faults.extra ||
-                         faults.rangeBefore || faults.ignoreRange || faults.corrupt)) {
+                         faults.rangeBefore || faults.rangeShort || faults.rangeTotal || faults.ignoreRange ||
+                         faults.corrupt)) {
     return "endless takes no other fault but times";
   }
   return "";
@@ -294,6 +306,7 @@ class FaultServer {
     HttpResponse response = faults.status ? TextResponse(*faults.status, "Status " + std::to_string(*faults.status) + "\n")
                                           : ServeSiteFile(root_, rest, range, !faults.ignoreRange);
     if (response.file && response.status == 206 && faults.rangeBefore) StartRangeEarlier(response, *faults.rangeBefore);
+    if (response.file && response.status == 206 && faults.rangeShort) EndRangeEarlier(response, *faults.rangeShort);
     if (response.file && faults.extra) AppendExtraBytes(response, *faults.extra);
     if (faults.drop) response.sendLimit = *faults.drop;
     if (faults.stall) {
@@ -301,6 +314,7 @@ class FaultServer {
       response.holdAfterLimit = true;
     }
     if (faults.corrupt && response.BodyLength() > 0) response.corruptAt = response.BodyLength() / 2;
+    if (response.status == 206 && faults.rangeTotal) SetContentRangeTotal(response, *faults.rangeTotal);
     return response;
   }
 
@@ -310,6 +324,19 @@ class FaultServer {
         value = "bytes " + std::to_string(first) + "-" + std::to_string(first + length - 1) + "/" + std::to_string(total);
       }
     }
+  }
+
+  // Only the size after the '/' changes.
+  static void SetContentRangeTotal(HttpResponse& response, const std::string& total) {
+    for (auto& [name, value] : response.headers) {
+      if (name == "Content-Range") value = value.substr(0, value.find('/') + 1) + total;
+    }
+  }
+
+  static void EndRangeEarlier(HttpResponse& response, std::uint64_t bytes) {
+    FileSlice& slice = *response.file;
+    slice.length -= std::min(bytes, slice.length - 1);
+    SetContentRange(response, slice.offset, slice.length, fs::file_size(slice.path));
   }
 
   static void StartRangeEarlier(HttpResponse& response, std::uint64_t bytes) {

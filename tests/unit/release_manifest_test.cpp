@@ -76,6 +76,12 @@ TEST(ParseReleaseManifest, RefusesAnotherProductChannelOrSchema) {
     manifest.erase(key);
     EXPECT_EQ(Failure(manifest), "Unsupported Tessaline release manifest") << key << " missing";
   }
+  // Only the unsigned integer 1 is schema 1: no other number is converted to it.
+  for (const Json& schema : {Json(1.0), Json(1.5), Json(-1), Json(1e30), Json(-1e30)}) {
+    Json manifest = ValidManifest();
+    manifest["schemaVersion"] = schema;
+    EXPECT_EQ(Failure(manifest), "Unsupported Tessaline release manifest") << schema.dump();
+  }
   // The first mismatch ends the checks: a later member of the wrong type is not read.
   Json manifest = ValidManifest();
   manifest["schemaVersion"] = 0;
@@ -97,6 +103,9 @@ TEST(ParseReleaseManifest, PassesTheJsonLibrarysOwnErrors) {
   manifest["size"] = "7";
   EXPECT_NE(Failure(manifest).find("type_error"), std::string::npos);
   manifest = ValidManifest();
+  manifest["schemaVersion"] = true;  // not the number 1
+  EXPECT_NE(Failure(manifest).find("type_error"), std::string::npos);
+  manifest = ValidManifest();
   manifest["parts"] = 5;  // one non-object element: its first lookup fails
   EXPECT_NE(Failure(manifest).find("type_error"), std::string::npos);
 }
@@ -112,11 +121,13 @@ TEST(ParseReleaseManifest, RefusesUnsafePackageMetadata) {
     manifest["sha256"] = std::string(length, 'a');
     EXPECT_EQ(Failure(manifest), "Unsafe Tessaline release metadata");
   }
-  Json manifest = ValidManifest();
-  manifest["size"] = 0;
-  EXPECT_EQ(Failure(manifest), "Unsafe Tessaline release metadata");
-  manifest["size"] = -1;
-  EXPECT_EQ(Failure(manifest), "Unsafe Tessaline release metadata");
+  // Sizes are unsigned integers; no other number is converted (a float past
+  // 64 bits could not be).
+  for (const Json& size : {Json(0), Json(-1), Json(7.0), Json(7.5), Json(1e30), Json(-1e30)}) {
+    Json manifest = ValidManifest();
+    manifest["size"] = size;
+    EXPECT_EQ(Failure(manifest), "Unsafe Tessaline release metadata") << size.dump();
+  }
 }
 
 TEST(ParseReleaseManifest, RefusesUnsafeParts) {
@@ -141,11 +152,14 @@ TEST(ParseReleaseManifest, RefusesUnsafeParts) {
   Json manifest = ValidManifest();
   manifest["parts"].push_back(Json{{"name", "p.003"}, {"size", 0}, {"sha256", kDigest}, {"url", "https://localhost/p"}});
   EXPECT_EQ(Failure(manifest), "Unsafe Tessaline package part");
-  // A negative size would wrap the total back to the package size.
-  manifest = ValidManifest();
-  manifest["size"] = 2;
-  manifest["parts"][1]["size"] = -1;
-  EXPECT_EQ(Failure(manifest), "Unsafe Tessaline package part");
+  // A negative size would wrap the total back to the package size; no other
+  // number but an unsigned integer is converted either.
+  for (const Json& size : {Json(-1), Json(4.0), Json(1e30), Json(-1e30)}) {
+    manifest = ValidManifest();
+    manifest["size"] = 2;
+    manifest["parts"][1]["size"] = size;
+    EXPECT_EQ(Failure(manifest), "Unsafe Tessaline package part") << size.dump();
+  }
 }
 
 // Every part has a file of its own in the installer cache, beside the
@@ -206,6 +220,16 @@ TEST(IsSafeFileName, AcceptsOnlyOnePlainName) {
                            "a<b", "a>b", "a\tb", "NUL", "con", "Aux.tar.gz", "nul .001", "COM1", "lpt9.001",
                            "COM\xC2\xB9", "CONIN$", "conout$.txt"}) {
     EXPECT_FALSE(IsSafeFileName(name)) << name;
+  }
+  // Names of the form Windows gives a long name as its 8.3 alias: opening one
+  // may open another part's file.
+  for (const char* name : {"TESSAL~1.001", "tessal~1.001", "TESSAL~1", "~1", "TE2F1C~1.GZ", "P~123456.T"}) {
+    EXPECT_FALSE(IsSafeFileName(name)) << name;
+  }
+  // A '~' elsewhere, or in a name no 8.3 alias can have, is an ordinary name.
+  for (const char* name : {"Tessaline~1.001", "TESSAL~1.0001", "TESSAL~1.001.002", "TESSAL~A.001", "~", "A~1B.001",
+                           ".~1"}) {
+    EXPECT_TRUE(IsSafeFileName(name)) << name;
   }
   EXPECT_THROW(IsSafeFileName("\xFF"), SetupError);
 }
