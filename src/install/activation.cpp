@@ -69,36 +69,53 @@ void Register(const ActivationRecord& record, const fs::path& installation) {
   RegFlushKey(HKEY_CURRENT_USER);
 }
 
+// Records how far the rollback has come: what it has undone is no longer
+// `reached`. A record that cannot be written (a full disk) leaves the older
+// one, whose undo steps each check the disk first and so find it done.
+void Rewind(ActivationRecord& record, ActivationPhase reached, const fs::path& quorvant) {
+  if (reached != record.reached) {
+    record.reached = reached;
+    record.keptFolder = kPreservedFolderCount - 1;  // every carried folder may be back in the new version
+  }
+  try {
+    WriteActivationJournal(quorvant, record);
+  } catch (const std::exception&) {
+  }
+}
+
 // Puts the previous installation back, undoing each step the record says
 // may have been done, newest first. Nothing is deleted: the new version goes
 // back into the staging folder, the kept folders back into the backup. A
 // failure leaves the record at RollingBack, and the next run resumes here.
 void RollBack(ActivationRecord& record, const RecordPaths& paths) {
-  try {
-    Enter(record, ActivationPhase::RollingBack, paths.quorvant);
-  } catch (const std::exception&) {
-    // Every undo below checks the disk first, so resuming from the phase
-    // still recorded does the same: a full disk must not keep it from going.
-    MarkStage(PhaseName(ActivationPhase::RollingBack));
-  }
-  const ActivationPhase reached = record.reached;
+  record.phase = ActivationPhase::RollingBack;
+  Rewind(record, record.reached, paths.quorvant);
+  MarkStage(PhaseName(ActivationPhase::RollingBack));
   // A first installation has nothing to go back to: a new version already
   // moved in stays.
   if (record.hadInstallation) {
-    if (reached >= ActivationPhase::MovingNewIn && !fsops::Exists(paths.appRoot) &&
-        fsops::Exists(paths.installation)) {
-      MoveWithRetry(paths.installation, paths.appRoot, 20);
+    if (record.reached >= ActivationPhase::MovingNewIn) {
+      // The installation is the new version only while the old one is still
+      // aside and the new one's place in the staging folder is empty.
+      if (IsFolder(paths.backup) && !fsops::Exists(paths.appRoot) && fsops::Exists(paths.installation)) {
+        MoveWithRetry(paths.installation, paths.appRoot, 20);
+      }
+      Rewind(record, ActivationPhase::CarryingKeptFolder, paths.quorvant);
     }
-    if (reached >= ActivationPhase::CarryingKeptFolder && IsFolder(paths.backup)) {
+    if (record.reached >= ActivationPhase::CarryingKeptFolder) {
       for (std::size_t i = kPreservedFolderCount; i-- > 0;) {
-        if (!Carries(record, i)) continue;
-        if (reached == ActivationPhase::CarryingKeptFolder && i > record.keptFolder) continue;
+        if (!Carries(record, i) || i > record.keptFolder || !IsFolder(paths.backup)) continue;
         const fs::path carried = paths.appRoot / kPreservedFolders[i];
         const fs::path home = paths.backup / kPreservedFolders[i];
         if (!fsops::Exists(home) && fsops::Exists(carried)) MoveFolder(carried, home);
       }
+      Rewind(record, ActivationPhase::MovingOldAside, paths.quorvant);
     }
-    if (!fsops::Exists(paths.installation) && fsops::Exists(paths.backup)) {
+    if (IsFolder(paths.backup)) {
+      // Whatever took the installation's place meanwhile is not deleted.
+      if (fsops::Exists(paths.installation)) {
+        MoveFolder(paths.installation, paths.quorvant / kRecoveredDataFolder / RunSuffix() / L"Tessaline");
+      }
       MoveWithRetry(paths.backup, paths.installation, 20);
     }
   }
@@ -138,6 +155,13 @@ std::vector<fs::path> StagingFolders(const fs::path& quorvant) {
   return found;
 }
 
+bool IsCompleteInstallation(const fs::path& folder) {
+  for (const wchar_t* name : {L"Tessaline.exe", L"TessalineSetup.exe", L"TessalineUninstall.exe"}) {
+    if (fsops::Status(folder / name).type() != fs::file_type::regular) return false;
+  }
+  return true;
+}
+
 // Without a journal (an older Setup's, or one damaged), from what is on disk.
 // An installation missing and a backup present: the newest backup holding
 // the application goes back. A backup's kept data goes into the
@@ -157,34 +181,49 @@ void RecoverFromDisk(const fs::path& quorvant, const fs::path& installation,
   }
   if (!IsFolder(installation)) return;
   bool closed = false;
-  const fs::path setAside = quorvant / kRecoveredDataFolder / RunSuffix();
-  for (const fs::path& backup : backups) {
+  int setAsideCount = 0;
+  const std::wstring run = RunSuffix();
+  // Takes the kept data of `holder` into the installation; a copy the
+  // installation already holds is set aside, never deleted.
+  const auto takeIn = [&](const fs::path& holder, std::size_t i) {
+    if (!closed) closeApplication();
+    closed = true;
+    const fs::path target = installation / kPreservedFolders[i];
+    if (HasKeptData(installation, i) || fsops::Status(target).type() == fs::file_type::regular) {
+      const fs::path aside = quorvant / kRecoveredDataFolder / (run + L"-" + std::to_wstring(++setAsideCount));
+      MoveFolder(target, aside / kPreservedFolders[i]);
+    } else if (fsops::Exists(target)) {
+      fsops::RemoveAll(target);  // an empty folder
+    }
+    MoveFolder(holder / kPreservedFolders[i], target);
+  };
+  // Oldest first, so that the newest backup's data ends up in place.
+  for (auto backup = backups.rbegin(); backup != backups.rend(); ++backup) {
     for (std::size_t i = 0; i < kPreservedFolderCount; ++i) {
-      if (!HasKeptData(backup, i)) continue;
-      if (!closed) closeApplication();
-      closed = true;
-      const fs::path target = installation / kPreservedFolders[i];
-      if (HasKeptData(installation, i) || fsops::Status(target).type() == fs::file_type::regular) {
-        MoveFolder(target, setAside / kPreservedFolders[i]);
-      } else if (fsops::Exists(target)) {
-        fsops::RemoveAll(target);  // an empty folder
+      bool holds = false;
+      try {
+        holds = HasKeptData(*backup, i);
+      } catch (const std::exception&) {
+        continue;  // being deleted by a cleanup worker; what it holds stays for the next run
       }
-      MoveFolder(backup / kPreservedFolders[i], target);
+      if (holds) takeIn(*backup, i);
     }
   }
   // A new version that passed its self-test (Setup's copies are placed only
-  // after it) may hold kept data carried from the old one: where the
-  // installation has none, it goes in rather than away with the staging folder.
+  // after it) may hold kept data carried from the old one when the journal
+  // was lost: where the installation has none, it goes in; otherwise it is
+  // set aside rather than deleted with the staging folder.
   for (const fs::path& staging : StagingFolders(quorvant)) {
     const fs::path appRoot = FindAppRoot(staging);
     if (!fsops::Exists(appRoot / L"TessalineSetup.exe") || !fsops::Exists(appRoot / L"TessalineUninstall.exe")) continue;
     for (std::size_t i = 0; i < kPreservedFolderCount; ++i) {
-      if (!HasKeptData(appRoot, i) || HasKeptData(installation, i)) continue;
-      if (!closed) closeApplication();
-      closed = true;
-      const fs::path target = installation / kPreservedFolders[i];
-      if (fsops::Exists(target)) fsops::RemoveAll(target);  // an empty folder or a file
-      MoveFolder(appRoot / kPreservedFolders[i], target);
+      if (!HasKeptData(appRoot, i)) continue;
+      if (!HasKeptData(installation, i)) {
+        takeIn(appRoot, i);
+      } else {
+        const fs::path aside = quorvant / kRecoveredDataFolder / (run + L"-" + std::to_wstring(++setAsideCount));
+        MoveFolder(appRoot / kPreservedFolders[i], aside / kPreservedFolders[i]);
+      }
     }
   }
   // An older Setup cut off after moving the new version in left it without
@@ -207,14 +246,18 @@ void ActivateInstallation(const InstallationPaths& paths, const std::string& ver
   record.version = version;
   record.addToStartMenu = AddToStartMenu.load();
   record.hadInstallation = fsops::Exists(paths.installation);
-  for (std::size_t i = 0; i < kPreservedFolderCount; ++i) {
-    if (record.hadInstallation && HasKeptData(paths.installation, i)) record.keptToCarry |= 1U << i;
-  }
   const RecordPaths at = PathsOf(record, paths.quorvant, paths.installation);
 
   Enter(record, ActivationPhase::MovingOldAside, paths.quorvant);  // nothing moved yet if this fails
   try {
-    if (record.hadInstallation) MoveWithRetry(paths.installation, paths.backup, 20);
+    if (record.hadInstallation) {
+      MoveWithRetry(paths.installation, paths.backup, 20);
+      // Known only now: until the move, the application could still write
+      // its first data.
+      for (std::size_t i = 0; i < kPreservedFolderCount; ++i) {
+        if (HasKeptData(paths.backup, i)) record.keptToCarry |= 1U << i;
+      }
+    }
     for (std::size_t i = 0; i < kPreservedFolderCount; ++i) {
       if (!Carries(record, i)) continue;
       record.keptFolder = i;
@@ -239,9 +282,11 @@ void RecoverInstallation(const fs::path& quorvant, const fs::path& installation,
   if (journal.state == JournalState::Readable) {
     ActivationRecord record = journal.record;
     const RecordPaths at = PathsOf(record, quorvant, installation);
-    const bool complete = record.phase == ActivationPhase::Registering ||
-                          (record.phase == ActivationPhase::MovingNewIn && !fsops::Exists(at.appRoot) &&
-                           fsops::Exists(installation));
+    // Forward only when the new version is whole in place: its move
+    // recorded, and no longer in the staging folder.
+    const bool complete = (record.phase == ActivationPhase::Registering ||
+                           record.phase == ActivationPhase::MovingNewIn) &&
+                          !fsops::Exists(at.appRoot) && IsCompleteInstallation(installation);
     if (complete) {
       record.phase = ActivationPhase::Registering;
       Register(record, installation);

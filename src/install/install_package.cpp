@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "activation.h"
+#include "activation_journal.h"
 #include "cleanup_launch.h"
+#include "close_application.h"
 #include "command_line.h"
 #include "digest.h"
 #include "file_system.h"
@@ -169,11 +171,18 @@ fs::path InstallPackage(const fs::path& package, const std::string& version) {
   }
 
   MarkStage("activation");
+  // Closed before the download was unpacked; the user may have started it
+  // again since.
+  CloseRunningApplication(paths.installation / L"Tessaline.exe");
   try {
     ActivateInstallation(paths, version);
   } catch (...) {
     std::error_code ignored;
     fs::remove(paths.setupCopy, ignored);
+    // Rolled back, the staging folder holds only the failed new version: it
+    // goes now, so that a failure on a full disk frees what it took. While
+    // a journal still names it, it may hold kept data, and stays.
+    if (ReadActivationJournal(paths.quorvant).state == JournalState::Absent) fsops::RemoveTree(paths.staging, ignored);
     throw;
   }
   HandOff(paths);

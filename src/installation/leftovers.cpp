@@ -59,6 +59,10 @@ bool IsStaleWorkerCopy(const fs::path& path) {
 }  // namespace
 
 void RemoveInstallationLeftovers(const fs::path& quorvantFolder, std::error_code& error) {
+  error.clear();
+  // A journal that still exists names folders that may hold the user's data.
+  std::error_code ignored;
+  if (fs::exists(ActivationJournalPath(quorvantFolder), ignored) || ignored) return;
   RemoveMatching(
       quorvantFolder,
       [&](const fs::path& item) {

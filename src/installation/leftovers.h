@@ -11,7 +11,8 @@ namespace tessaline {
 // Removes every leftover of earlier runs directly inside `quorvantFolder`
 // (see IsInstallationLeftover), never following a link, except a backup
 // folder that still holds data in a kept folder: that is the user's, and
-// recovery must carry it first. Reports the first error in `error` and goes
+// recovery must carry it first. Nothing goes while an activation journal
+// exists. Reports the first error in `error` and goes
 // on with the rest.
 void RemoveInstallationLeftovers(const std::filesystem::path& quorvantFolder, std::error_code& error);
 

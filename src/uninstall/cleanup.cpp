@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "file_system.h"
+#include "kept_folders.h"
 #include "leftovers.h"
 #include "temporary_items.h"
 #include "setup_error.h"
@@ -33,6 +34,9 @@ void ScheduleOwnDeletion() {
 void RemoveBackupFolder(const fs::path& backupFolder) {
   const fs::path quorvant = QuorvantProgramsFolder();
   if (!IsBackupFolderLocation(backupFolder, quorvant)) throw SetupError("Unsafe Tessaline cleanup location");
+  // Kept data that was not carried (the application wrote its first data
+  // while the update ran) is the user's: the next Setup carries it.
+  if (HoldsKeptData(backupFolder)) throw SetupError("Unable to remove the previous Tessaline version");
 
   const auto start = std::chrono::steady_clock::now();
   while (true) {

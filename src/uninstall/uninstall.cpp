@@ -55,42 +55,56 @@ void StartWorkerCopy(bool quiet) {
   }
 }
 
-// Takes the installation lock. Unless quiet, a box says that it waits and
-// lets the user give up; the box goes once the lock is taken.
-bool AcquireLock(InstallationLock& lock, bool quiet) {
-  if (quiet) return lock.Acquire(nullptr, {});
-  std::atomic<bool> cancel{false};
-  std::atomic<DWORD> boxThread{0};
-  std::atomic<bool> boxGone{false};
-  std::thread box;
-  const bool acquired = lock.Acquire(&cancel, [&] {
-    box = std::thread([&] {
-      boxThread = GetCurrentThreadId();
+// The box an uninstall shows while another Setup holds the installation:
+// Cancel keeps Tessaline. It is dismissed once the lock is taken, and on
+// every way out.
+class WaitingBox {
+ public:
+  WaitingBox() = default;
+  WaitingBox(const WaitingBox&) = delete;
+  WaitingBox& operator=(const WaitingBox&) = delete;
+  ~WaitingBox() {
+    if (!thread_.joinable()) return;
+    // The box may not exist yet, or may already be gone.
+    while (!gone_.load()) {
+      EnumThreadWindows(
+          threadId_.load(),
+          [](HWND window, LPARAM) -> BOOL {
+            PostMessageW(window, WM_COMMAND, IDOK, 0);
+            return TRUE;
+          },
+          0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    thread_.join();
+  }
+
+  void Show() {
+    thread_ = std::thread([this] {
+      threadId_ = GetCurrentThreadId();
       const int answer = MessageBoxW(nullptr,
                                      L"Waiting for another Tessaline Setup to finish\u2026\n\nTessaline will be "
                                      L"removed once it has finished. Choose Cancel to keep Tessaline.",
                                      L"Tessaline Uninstall", MB_OKCANCEL | MB_ICONINFORMATION);
-      if (answer == IDCANCEL) cancel = true;
-      boxGone = true;
+      if (answer == IDCANCEL) cancelled_ = true;
+      gone_ = true;
     });
-  });
-  if (box.joinable()) {
-    if (acquired) {
-      // The box may not exist yet, or may already be gone.
-      while (!boxGone.load()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        EnumThreadWindows(
-            boxThread.load(),
-            [](HWND window, LPARAM) -> BOOL {
-              PostMessageW(window, WM_COMMAND, IDOK, 0);
-              return TRUE;
-            },
-            0);
-      }
-    }
-    box.join();
   }
-  return acquired;
+  const std::atomic<bool>* Cancelled() const { return &cancelled_; }
+
+ private:
+  std::atomic<bool> cancelled_{false};
+  std::atomic<bool> gone_{false};
+  std::atomic<DWORD> threadId_{0};
+  std::thread thread_;
+};
+
+// Takes the installation lock; false when the user chose to keep Tessaline.
+bool AcquireLock(InstallationLock& lock, bool quiet) {
+  if (quiet) return lock.Acquire(nullptr, {});
+  WaitingBox box;
+  // A Cancel that came as the lock was taken still counts.
+  return lock.Acquire(box.Cancelled(), [&box] { box.Show(); }) && !box.Cancelled()->load();
 }
 
 // Everything of the installation goes, or nothing does: the folder is first
@@ -118,8 +132,17 @@ void RemoveInstallation(bool quiet) {
       std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
   }
-  RemoveStartMenuShortcut();
-  RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKeyPath);
+  try {
+    RemoveStartMenuShortcut();
+    const LSTATUS deleted = RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKeyPath);
+    if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND) {
+      throw SetupError("Unable to remove Tessaline: " + WindowsErrorDescription(static_cast<unsigned long>(deleted)));
+    }
+  } catch (...) {
+    // The entry stays: the folder goes back under it, to try again.
+    MoveFileExW(removed.c_str(), installation.c_str(), 0);
+    throw;
+  }
   // A link inside the installation must never lead the removal elsewhere.
   std::error_code error;
   fsops::RemoveTree(removed, error);

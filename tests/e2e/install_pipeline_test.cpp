@@ -205,8 +205,19 @@ TEST_F(InstallPipeline, UpdatesKeepingTheDataFoldersAndRepairsTheSameVersion) {
   fs::create_directories(installation / L"stray");
 
   ServeRelease(L"v1.1.0");
+  // The application, started again while the update ran, writes its first
+  // data into the other kept folder just before the old version moves aside.
+  stageObserver = [](const char* stage) {
+    if (std::string(stage) != "moving-old-aside") return;
+    const fs::path second = UserApplicationFolder() / L"resources\\fennor\\bin\\cache\\accelerations";
+    fs::create_directories(second);
+    WriteBytes(second / L"first.bin", "written during the update");
+  };
   const auto update = Run();
+  stageObserver = nullptr;
   ASSERT_EQ(Finished(update).wParam, 1U) << Finished(update).text;
+  EXPECT_EQ(ReadBytes(installation / L"resources\\fennor\\bin\\cache\\accelerations\\first.bin"),
+            "written during the update");
   EXPECT_EQ(update[1].decision->action, LifecycleAction::Update);
   EXPECT_EQ(update[1].decision->installedVersion, "1.0.0");
   EXPECT_EQ(lines.back(), L"Updating Tessaline\u2026");
@@ -458,6 +469,17 @@ class UpdateCutOff : public InstallPipeline {
       EXPECT_EQ(ReadBytes(installation / L"sample-version.txt"), "1.1.0\n");
       EXPECT_EQ(ReadBytes(KeptFolder() / L"user-model.bin"), "learned by 1.0.0");
       EXPECT_EQ(RegisteredVersion(), L"1.1.0");
+      // Without the journal, the new version's own copy of a kept folder,
+      // found beside the user's, is set aside rather than deleted.
+      const fs::path recovered = QuorvantProgramsFolder() / L"Tessaline recovered data";
+      if (!keepJournal && fs::exists(recovered)) {
+        for (const auto& entry : fs::recursive_directory_iterator(recovered)) {
+          if (entry.is_regular_file()) {
+            EXPECT_EQ(ReadBytes(entry.path()), "shipped with 1.1.0\n") << entry.path();
+          }
+        }
+        fs::remove_all(recovered);
+      }
       ExpectNoLeftoverBut({});
     }
   }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <thread>
 
+#include "installation_lock.h"
 #include "product_constants.h"
 #include "ui_driver.h"
 #include "user_folders.h"
@@ -124,6 +125,22 @@ TEST(QuietUninstall, ClosesTheRunningApplicationAndRemovesAllOrNothing) {
   EXPECT_EQ(ReadBytes(kept / L"kept.bin"), "data");
   EXPECT_TRUE(fs::is_regular_file(installation / L"Tessaline.exe"));
   EXPECT_TRUE(fs::is_regular_file(installation / L"TessalineUninstall.exe"));
+
+  // While another Setup of this user installs, the uninstall says that it
+  // waits, and Cancel keeps Tessaline.
+  {
+    InstallationLock otherSetup;
+    ASSERT_TRUE(otherSetup.Acquire(nullptr, {}));
+    testing::StartedProcess worker(testing::SetupExecutable(), {L"--uninstall-worker", L"0"});
+    HWND box = nullptr;
+    ASSERT_TRUE(testing::WaitUntil([&] { return (box = testing::FindMessageBox(worker.Id())) != nullptr; }));
+    EXPECT_EQ(testing::MessageBoxText(box).rfind(L"Waiting for another Tessaline Setup to finish\u2026", 0), 0U);
+    testing::PressMessageBoxButton(box, IDCANCEL);
+    ASSERT_TRUE(worker.EndsWithin(std::chrono::seconds(10)));
+    EXPECT_EQ(worker.ExitCode(), 1U);
+  }
+  EXPECT_TRUE(KeyExists());
+  EXPECT_TRUE(fs::is_regular_file(installation / L"Tessaline.exe"));
   EXPECT_EQ(RunProcess(testing::SetupExecutable(), {L"--uninstall-worker", L"0", L"--quiet"}), 0U);
   EXPECT_FALSE(fs::exists(installation));
   EXPECT_FALSE(KeyExists());
