@@ -210,20 +210,16 @@ void RecoverFromDisk(const fs::path& quorvant, const fs::path& installation,
     }
   }
   // A new version that passed its self-test (Setup's copies are placed only
-  // after it) may hold kept data carried from the old one when the journal
-  // was lost: where the installation has none, it goes in; otherwise it is
-  // set aside rather than deleted with the staging folder.
+  // after it) holds kept data carried from the old one only where the old
+  // one, put back, now lacks it: that happens when the journal was lost, and
+  // the data then goes in rather than away with the staging folder. Where
+  // the installation has data of its own, the staging folder's copy is the
+  // package's, from a run ended before its journal was written.
   for (const fs::path& staging : StagingFolders(quorvant)) {
     const fs::path appRoot = FindAppRoot(staging);
     if (!fsops::Exists(appRoot / L"TessalineSetup.exe") || !fsops::Exists(appRoot / L"TessalineUninstall.exe")) continue;
     for (std::size_t i = 0; i < kPreservedFolderCount; ++i) {
-      if (!HasKeptData(appRoot, i)) continue;
-      if (!HasKeptData(installation, i)) {
-        takeIn(appRoot, i);
-      } else {
-        const fs::path aside = quorvant / kRecoveredDataFolder / (run + L"-" + std::to_wstring(++setAsideCount));
-        MoveFolder(appRoot / kPreservedFolders[i], aside / kPreservedFolders[i]);
-      }
+      if (HasKeptData(appRoot, i) && !HasKeptData(installation, i)) takeIn(appRoot, i);
     }
   }
   // An older Setup cut off after moving the new version in left it without
