@@ -16,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "activation_journal.h"
 #include "install_state.h"
 #include "install_test_support.h"
 #include "install_worker.h"
@@ -37,6 +38,11 @@ std::mutex marksMutex;
 std::vector<Mark> marks;
 
 void RecordStage(const char* stage) {
+  // The activation's own phases are part of its stage.
+  for (const ActivationPhase phase : {ActivationPhase::MovingOldAside, ActivationPhase::CarryingKeptFolder,
+                                      ActivationPhase::MovingNewIn, ActivationPhase::Registering}) {
+    if (std::string(stage) == PhaseName(phase)) return;
+  }
   const Clock::time_point now = Clock::now();
   const std::lock_guard<std::mutex> lock(marksMutex);
   marks.push_back({stage, now});
