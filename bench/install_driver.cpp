@@ -16,12 +16,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "activation_journal.h"
-#include "install_state.h"
+#include "common/install_state.h"
+#include "common/text_conversion.h"
+#include "install/install_worker.h"
 #include "install_test_support.h"
-#include "install_worker.h"
+#include "installation/activation_journal.h"
 #include "message_recorder.h"
-#include "text_conversion.h"
 
 using namespace tessaline;
 

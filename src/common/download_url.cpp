@@ -1,9 +1,9 @@
-#include "download_url.h"
+#include "common/download_url.h"
 
 #include <windows.h>
 #include <winhttp.h>
 
-#include "setup_error.h"
+#include "common/setup_error.h"
 
 namespace tessaline {
 

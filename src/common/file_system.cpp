@@ -1,9 +1,9 @@
-#include "file_system.h"
+#include "common/file_system.h"
 
 #include <windows.h>
 
-#include "text_conversion.h"
-#include "unique_handle.h"
+#include "common/text_conversion.h"
+#include "common/unique_handle.h"
 
 namespace fs = std::filesystem;
 
@@ -24,9 +24,9 @@ std::string WindowsErrorDescription(unsigned long code, std::initializer_list<un
     const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
         language, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    const UniqueLocalMemory owned(buffer);
     std::string text;
     if (length != 0 && buffer != nullptr) text = WideToUtf8(std::wstring_view(buffer, length));
-    if (buffer != nullptr) LocalFree(buffer);
     text = TrimDescription(std::move(text));
     if (!text.empty()) return text;
   }
@@ -55,7 +55,13 @@ std::string FileSystemFailureText(const std::string& operation, const std::strin
 
 FileSystemFailure::FileSystemFailure(const std::string& operation, const std::error_code& error, const fs::path& first,
                                      const fs::path& second)
-    : SetupError(FileSystemFailureText(operation, ErrorDescription(error), first, second)) {}
+    : SetupError(FileSystemFailureText(operation, ErrorDescription(error), first, second),
+                 error.category() == std::system_category() ? static_cast<unsigned long>(error.value()) : 0) {}
+
+void RaiseLastFileSystemError(const std::string& operation, const fs::path& first, const fs::path& second) {
+  const DWORD code = GetLastError();
+  throw FileSystemFailure(operation, std::error_code(static_cast<int>(code), std::system_category()), first, second);
+}
 
 namespace fsops {
 

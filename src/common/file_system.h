@@ -10,7 +10,7 @@
 #include <string>
 #include <system_error>
 
-#include "setup_error.h"
+#include "common/setup_error.h"
 
 namespace tessaline {
 
@@ -19,6 +19,11 @@ class FileSystemFailure : public SetupError {
   FileSystemFailure(const std::string& operation, const std::error_code& error, const std::filesystem::path& first,
                     const std::filesystem::path& second = {});
 };
+
+// Raises the file-system failure of `operation` with the calling thread's
+// last Windows error, read before anything else can change it.
+[[noreturn]] void RaiseLastFileSystemError(const std::string& operation, const std::filesystem::path& first,
+                                           const std::filesystem::path& second = {});
 
 // The failure text for an operation that reported a Windows error code.
 std::string FileSystemFailureText(const std::string& operation, const std::string& description,

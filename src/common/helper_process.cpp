@@ -1,12 +1,12 @@
-#include "helper_process.h"
+#include "common/helper_process.h"
 
 #include <windows.h>
 
 #include <vector>
 
-#include "command_line.h"
-#include "setup_error.h"
-#include "unique_handle.h"
+#include "common/command_line.h"
+#include "common/setup_error.h"
+#include "common/unique_handle.h"
 
 namespace tessaline {
 

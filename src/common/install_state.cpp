@@ -1,4 +1,4 @@
-#include "install_state.h"
+#include "common/install_state.h"
 
 namespace tessaline {
 

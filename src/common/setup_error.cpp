@@ -1,4 +1,4 @@
-#include "setup_error.h"
+#include "common/setup_error.h"
 
 #include <windows.h>
 
@@ -10,7 +10,7 @@ void RaiseWindowsError(const std::string& message) {
 }
 
 void RaiseWindowsError(const std::string& message, unsigned long code) {
-  throw SetupError(message + " (Windows error " + std::to_string(code) + ")");
+  throw SetupError(message + " (Windows error " + std::to_string(code) + ")", code);
 }
 
 }  // namespace tessaline

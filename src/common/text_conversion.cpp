@@ -1,11 +1,11 @@
-#include "text_conversion.h"
+#include "common/text_conversion.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <climits>
 
-#include "setup_error.h"
+#include "common/setup_error.h"
 
 namespace tessaline {
 

@@ -5,15 +5,20 @@
 #include <windows.h>
 #include <bcrypt.h>
 #include <winhttp.h>
+#include <combaseapi.h>
 
+#include <cstdint>
 #include <utility>
 
 namespace tessaline {
 
-template <typename Traits>
+// Owns one value of type T and releases it with Close, unless it is Invalid
+// (an integer, since a handle such as INVALID_HANDLE_VALUE is no constant
+// a template can take as a pointer). One line per kind below.
+template <typename T, auto Close, std::intptr_t Invalid = 0>
 class UniqueResource {
  public:
-  using Type = typename Traits::Type;
+  using Type = T;
 
   UniqueResource() noexcept = default;
   explicit UniqueResource(Type value) noexcept : value_(value) {}
@@ -28,7 +33,7 @@ class UniqueResource {
   }
 
   [[nodiscard]] Type Get() const noexcept { return value_; }
-  [[nodiscard]] bool Valid() const noexcept { return value_ != Traits::Invalid(); }
+  [[nodiscard]] bool Valid() const noexcept { return value_ != InvalidValue(); }
   explicit operator bool() const noexcept { return Valid(); }
 
   // For out-parameters of creating calls; releases what is held first.
@@ -37,77 +42,22 @@ class UniqueResource {
     return &value_;
   }
 
-  Type Release() noexcept { return std::exchange(value_, Traits::Invalid()); }
+  Type Release() noexcept { return std::exchange(value_, InvalidValue()); }
 
-  void Reset(Type value = Traits::Invalid()) noexcept {
+  void Reset(Type value = InvalidValue()) noexcept {
     const Type old = std::exchange(value_, value);
-    if (old != Traits::Invalid()) Traits::Close(old);
+    if (old != InvalidValue()) static_cast<void>(Close(old));
   }
 
  private:
-  Type value_ = Traits::Invalid();
+  static Type InvalidValue() noexcept { return reinterpret_cast<Type>(Invalid); }
+
+  Type value_ = InvalidValue();
 };
 
-struct KernelHandleTraits {
-  using Type = HANDLE;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type h) noexcept { CloseHandle(h); }
-};
-
-// CreateFileW and a few others report failure as INVALID_HANDLE_VALUE.
-struct FileHandleTraits {
-  using Type = HANDLE;
-  static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-  static void Close(Type h) noexcept { CloseHandle(h); }
-};
-
-struct RegistryKeyTraits {
-  using Type = HKEY;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type h) noexcept { RegCloseKey(h); }
-};
-
-struct LocalMemoryTraits {
-  using Type = HLOCAL;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type h) noexcept { LocalFree(h); }
-};
-
-struct AlgorithmProviderTraits {
-  using Type = BCRYPT_ALG_HANDLE;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type h) noexcept { BCryptCloseAlgorithmProvider(h, 0); }
-};
-
-struct CryptoKeyTraits {
-  using Type = BCRYPT_KEY_HANDLE;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type h) noexcept { BCryptDestroyKey(h); }
-};
-
-struct HashTraits {
-  using Type = BCRYPT_HASH_HANDLE;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type h) noexcept { BCryptDestroyHash(h); }
-};
-
-struct InternetHandleTraits {
-  using Type = HINTERNET;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type h) noexcept { WinHttpCloseHandle(h); }
-};
-
-struct GdiObjectTraits {
-  using Type = HGDIOBJ;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type h) noexcept { DeleteObject(h); }
-};
-
-struct FindHandleTraits {
-  using Type = HANDLE;
-  static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-  static void Close(Type h) noexcept { FindClose(h); }
-};
+inline BOOL CloseAlgorithmProvider(BCRYPT_ALG_HANDLE provider) noexcept {
+  return BCRYPT_SUCCESS(BCryptCloseAlgorithmProvider(provider, 0));
+}
 
 // Selects an object into a device context for one scope and puts the
 // previous one back at its end.
@@ -123,15 +73,27 @@ class ScopedSelection {
   HGDIOBJ previous_;
 };
 
-using UniqueHandle = UniqueResource<KernelHandleTraits>;
-using UniqueFile = UniqueResource<FileHandleTraits>;
-using UniqueRegistryKey = UniqueResource<RegistryKeyTraits>;
-using UniqueLocalMemory = UniqueResource<LocalMemoryTraits>;
-using UniqueAlgorithmProvider = UniqueResource<AlgorithmProviderTraits>;
-using UniqueCryptoKey = UniqueResource<CryptoKeyTraits>;
-using UniqueHash = UniqueResource<HashTraits>;
-using UniqueInternet = UniqueResource<InternetHandleTraits>;
-using UniqueGdiObject = UniqueResource<GdiObjectTraits>;
-using UniqueFind = UniqueResource<FindHandleTraits>;
+using UniqueHandle = UniqueResource<HANDLE, CloseHandle>;
+// CreateFileW and a few others report failure as INVALID_HANDLE_VALUE.
+using UniqueFile = UniqueResource<HANDLE, CloseHandle, -1>;
+using UniqueRegistryKey = UniqueResource<HKEY, RegCloseKey>;
+using UniqueLocalMemory = UniqueResource<HLOCAL, LocalFree>;
+using UniqueCoTaskMemory = UniqueResource<void*, CoTaskMemFree>;
+using UniqueAlgorithmProvider = UniqueResource<BCRYPT_ALG_HANDLE, CloseAlgorithmProvider>;
+using UniqueCryptoKey = UniqueResource<BCRYPT_KEY_HANDLE, BCryptDestroyKey>;
+using UniqueHash = UniqueResource<BCRYPT_HASH_HANDLE, BCryptDestroyHash>;
+using UniqueInternet = UniqueResource<HINTERNET, WinHttpCloseHandle>;
+using UniqueGdiObject = UniqueResource<HGDIOBJ, DeleteObject>;
+using UniqueFind = UniqueResource<HANDLE, FindClose, -1>;
+
+// The process and thread handles CreateProcessW returns, owned together.
+struct UniqueProcessInformation {
+  UniqueProcessInformation() = default;
+  explicit UniqueProcessInformation(const PROCESS_INFORMATION& info) noexcept
+      : process(info.hProcess), thread(info.hThread), processId(info.dwProcessId) {}
+  UniqueHandle process;
+  UniqueHandle thread;
+  DWORD processId = 0;
+};
 
 }  // namespace tessaline

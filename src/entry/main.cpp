@@ -2,7 +2,7 @@
 
 #include <initializer_list>
 
-#include "setup_entry.h"
+#include "entry/setup_entry.h"
 #include "system_libraries.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandTail, int showCommand) {

@@ -1,4 +1,4 @@
-#include "mode_selection.h"
+#include "entry/mode_selection.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -6,7 +6,7 @@
 #include <cwchar>
 #include <optional>
 
-#include "unique_handle.h"
+#include "common/unique_handle.h"
 
 namespace tessaline {
 namespace {

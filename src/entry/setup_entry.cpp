@@ -1,4 +1,4 @@
-#include "setup_entry.h"
+#include "entry/setup_entry.h"
 
 #include <windows.h>
 #include <commctrl.h>
@@ -7,20 +7,20 @@
 #include <exception>
 #include <fstream>
 
-#include "cleanup.h"
-#include "command_line.h"
-#include "digest.h"
-#include "file_system.h"
-#include "helper_process.h"
-#include "lifecycle.h"
-#include "mode_selection.h"
-#include "install_state.h"
-#include "setup_window.h"
-#include "signature.h"
-#include "temporary_items.h"
-#include "text_conversion.h"
-#include "uninstall.h"
-#include "user_folders.h"
+#include "common/command_line.h"
+#include "common/file_system.h"
+#include "common/helper_process.h"
+#include "common/install_state.h"
+#include "common/text_conversion.h"
+#include "entry/mode_selection.h"
+#include "installation/temporary_items.h"
+#include "trust/digest.h"
+#include "trust/lifecycle.h"
+#include "trust/signature.h"
+#include "ui/setup_window.h"
+#include "uninstall/cleanup.h"
+#include "uninstall/uninstall.h"
+#include "winintegration/user_folders.h"
 
 namespace tessaline {
 namespace {

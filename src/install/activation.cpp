@@ -1,21 +1,21 @@
-#include "activation.h"
+#include "install/activation.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <vector>
 
-#include "activation_journal.h"
-#include "file_system.h"
-#include "helper_process.h"
-#include "install_package.h"
-#include "install_state.h"
-#include "kept_folders.h"
-#include "setup_error.h"
-#include "temporary_items.h"
-#include "text_conversion.h"
-#include "uninstall_entry.h"
-#include "user_folders.h"
+#include "common/file_system.h"
+#include "common/helper_process.h"
+#include "common/install_state.h"
+#include "common/setup_error.h"
+#include "common/text_conversion.h"
+#include "install/install_package.h"
+#include "installation/activation_journal.h"
+#include "installation/kept_folders.h"
+#include "installation/temporary_items.h"
+#include "winintegration/uninstall_entry.h"
+#include "winintegration/user_folders.h"
 
 namespace fs = std::filesystem;
 

@@ -1,13 +1,13 @@
-#include "cleanup_launch.h"
+#include "install/cleanup_launch.h"
 
 #include <windows.h>
 
 #include <string>
 
-#include "command_line.h"
-#include "file_system.h"
-#include "helper_process.h"
-#include "temporary_items.h"
+#include "common/command_line.h"
+#include "common/file_system.h"
+#include "common/helper_process.h"
+#include "installation/temporary_items.h"
 
 namespace fs = std::filesystem;
 

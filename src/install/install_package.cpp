@@ -1,4 +1,4 @@
-#include "install_package.h"
+#include "install/install_package.h"
 
 #include <windows.h>
 
@@ -8,19 +8,19 @@
 #include <thread>
 #include <vector>
 
-#include "activation.h"
-#include "activation_journal.h"
-#include "cleanup_launch.h"
-#include "close_application.h"
-#include "command_line.h"
-#include "digest.h"
-#include "file_system.h"
-#include "helper_process.h"
-#include "install_state.h"
-#include "temporary_items.h"
-#include "setup_error.h"
-#include "text_conversion.h"
-#include "user_folders.h"
+#include "common/command_line.h"
+#include "common/file_system.h"
+#include "common/helper_process.h"
+#include "common/install_state.h"
+#include "common/setup_error.h"
+#include "common/text_conversion.h"
+#include "install/activation.h"
+#include "install/cleanup_launch.h"
+#include "installation/activation_journal.h"
+#include "installation/close_application.h"
+#include "installation/temporary_items.h"
+#include "trust/digest.h"
+#include "winintegration/user_folders.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,4 @@
-#include "install_worker.h"
+#include "install/install_worker.h"
 
 #include <objbase.h>
 
@@ -12,23 +12,23 @@
 #include <vector>
 
 #include "build_config.h"
-#include "activation.h"
-#include "close_application.h"
-#include "digest.h"
-#include "file_system.h"
-#include "https_client.h"
-#include "install_package.h"
-#include "install_state.h"
-#include "leftovers.h"
-#include "installation_lock.h"
-#include "lifecycle.h"
-#include "part_download.h"
-#include "release_manifest.h"
-#include "setup_error.h"
-#include "signature.h"
-#include "text_conversion.h"
-#include "unique_handle.h"
-#include "user_folders.h"
+#include "common/file_system.h"
+#include "common/install_state.h"
+#include "common/setup_error.h"
+#include "common/text_conversion.h"
+#include "common/unique_handle.h"
+#include "install/activation.h"
+#include "install/install_package.h"
+#include "installation/close_application.h"
+#include "installation/installation_lock.h"
+#include "installation/leftovers.h"
+#include "transfer/https_client.h"
+#include "transfer/part_download.h"
+#include "trust/digest.h"
+#include "trust/lifecycle.h"
+#include "trust/release_manifest.h"
+#include "trust/signature.h"
+#include "winintegration/user_folders.h"
 
 namespace fs = std::filesystem;
 
@@ -95,7 +95,7 @@ void AssembleParts(const ReleaseManifest& manifest, const fs::path& cacheFolder,
   UniqueFile output(
       CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!output) {
-    throw FileSystemFailure("open", std::error_code(static_cast<int>(GetLastError()), std::system_category()), partial);
+    RaiseLastFileSystemError("open", partial);
   }
   std::vector<char> buffer(1 << 20);
   for (const PackagePart& part : manifest.parts) {

@@ -1,4 +1,4 @@
-#include "activation_journal.h"
+#include "installation/activation_journal.h"
 
 #include <windows.h>
 
@@ -9,11 +9,11 @@
 #include <thread>
 #include <vector>
 
-#include "file_system.h"
-#include "kept_folders.h"
-#include "temporary_items.h"
-#include "text_conversion.h"
-#include "unique_handle.h"
+#include "common/file_system.h"
+#include "common/text_conversion.h"
+#include "common/unique_handle.h"
+#include "installation/kept_folders.h"
+#include "installation/temporary_items.h"
 
 namespace fs = std::filesystem;
 
@@ -25,11 +25,6 @@ constexpr std::size_t kJournalLimit = 64 * 1024;
 constexpr ActivationPhase kPhases[] = {ActivationPhase::MovingOldAside, ActivationPhase::CarryingKeptFolder,
                                        ActivationPhase::MovingNewIn, ActivationPhase::Registering,
                                        ActivationPhase::RollingBack};
-
-[[noreturn]] void RaiseJournalError(const char* operation, const fs::path& path, const fs::path& second = {}) {
-  const DWORD code = GetLastError();
-  throw FileSystemFailure(operation, std::error_code(static_cast<int>(code), std::system_category()), path, second);
-}
 
 fs::path PendingJournalPath(const fs::path& quorvantFolder) {
   fs::path pending = ActivationJournalPath(quorvantFolder);
@@ -49,12 +44,12 @@ std::optional<std::string> ReadSmall(const fs::path& path) {
     const DWORD code = GetLastError();
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return std::nullopt;
     SetLastError(code);
-    RaiseJournalError("open", path);
+    RaiseLastFileSystemError("open", path);
   }
   std::string content(kJournalLimit, '\0');
   DWORD read = 0;
   if (!ReadFile(file.Get(), content.data(), static_cast<DWORD>(content.size()), &read, nullptr)) {
-    RaiseJournalError("read", path);
+    RaiseLastFileSystemError("read", path);
   }
   content.resize(read);
   return content;
@@ -151,16 +146,16 @@ void WriteActivationJournal(const fs::path& quorvantFolder, const ActivationReco
   {
     UniqueFile file(
         CreateFileW(pending.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) RaiseJournalError("open", pending);
+    if (!file) RaiseLastFileSystemError("open", pending);
     DWORD written = 0;
     if (!WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
         written != text.size() || !FlushFileBuffers(file.Get())) {
-      RaiseJournalError("write", pending);
+      RaiseLastFileSystemError("write", pending);
     }
   }
   // Never truncated in place: the rename replaces the whole record at once.
   if (!MoveFileExW(pending.c_str(), journal.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    RaiseJournalError("rename", pending, journal);
+    RaiseLastFileSystemError("rename", pending, journal);
   }
 }
 

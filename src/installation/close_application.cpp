@@ -1,4 +1,4 @@
-#include "close_application.h"
+#include "installation/close_application.h"
 
 #include <windows.h>
 #include <tlhelp32.h>
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "unique_handle.h"
+#include "common/unique_handle.h"
 
 namespace tessaline {
 namespace {

@@ -1,11 +1,11 @@
-#include "installation_lock.h"
+#include "installation/installation_lock.h"
 
 #include <sddl.h>
 
 #include <string>
 #include <vector>
 
-#include "setup_error.h"
+#include "common/setup_error.h"
 
 namespace tessaline {
 namespace {

@@ -8,7 +8,7 @@
 #include <atomic>
 #include <functional>
 
-#include "unique_handle.h"
+#include "common/unique_handle.h"
 
 namespace tessaline {
 

@@ -1,12 +1,12 @@
-#include "kept_folders.h"
+#include "installation/kept_folders.h"
 
 #include <windows.h>
 
 #include <chrono>
 #include <thread>
 
-#include "file_system.h"
-#include "setup_error.h"
+#include "common/file_system.h"
+#include "common/setup_error.h"
 
 namespace fs = std::filesystem;
 
@@ -44,8 +44,7 @@ void MoveWithRetry(const fs::path& from, const fs::path& to, int seconds) {
 void MoveFolder(const fs::path& from, const fs::path& to) {
   fsops::CreateDirectories(to.parent_path());
   if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
-    const DWORD code = GetLastError();
-    throw FileSystemFailure("rename", std::error_code(static_cast<int>(code), std::system_category()), from, to);
+    RaiseLastFileSystemError("rename", from, to);
   }
 }
 

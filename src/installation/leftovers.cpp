@@ -1,4 +1,4 @@
-#include "leftovers.h"
+#include "installation/leftovers.h"
 
 #include <windows.h>
 
@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "close_application.h"
-#include "file_system.h"
-#include "kept_folders.h"
-#include "temporary_items.h"
-#include "unique_handle.h"
+#include "common/file_system.h"
+#include "common/unique_handle.h"
+#include "installation/close_application.h"
+#include "installation/kept_folders.h"
+#include "installation/temporary_items.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,4 @@
-#include "temporary_items.h"
+#include "installation/temporary_items.h"
 
 namespace fs = std::filesystem;
 

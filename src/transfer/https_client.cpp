@@ -1,4 +1,4 @@
-#include "https_client.h"
+#include "transfer/https_client.h"
 
 #include <windows.h>
 #include <winhttp.h>
@@ -6,8 +6,8 @@
 #include <limits>
 #include <string_view>
 
-#include "download_url.h"
-#include "setup_error.h"
+#include "common/download_url.h"
+#include "common/setup_error.h"
 
 namespace tessaline {
 

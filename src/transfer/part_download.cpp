@@ -1,4 +1,4 @@
-#include "part_download.h"
+#include "transfer/part_download.h"
 
 #include <windows.h>
 #include <winhttp.h>
@@ -9,14 +9,14 @@
 #include <thread>
 #include <vector>
 
-#include "digest.h"
-#include "download_url.h"
-#include "file_system.h"
-#include "https_client.h"
-#include "install_state.h"
-#include "setup_error.h"
-#include "text_conversion.h"
-#include "unique_handle.h"
+#include "common/download_url.h"
+#include "common/file_system.h"
+#include "common/install_state.h"
+#include "common/setup_error.h"
+#include "common/text_conversion.h"
+#include "common/unique_handle.h"
+#include "transfer/https_client.h"
+#include "trust/digest.h"
 
 namespace tessaline {
 namespace {
@@ -25,11 +25,6 @@ enum class AttemptResult { Verified, Restart };
 
 bool IsVerified(const std::filesystem::path& file, const PackagePart& part) {
   return fsops::FileSize(file) == part.size && FileSha256Hex(file) == part.sha256;
-}
-
-[[noreturn]] void RaiseFileError(const char* operation, const std::filesystem::path& file) {
-  const DWORD code = GetLastError();
-  throw FileSystemFailure(operation, std::error_code(static_cast<int>(code), std::system_category()), file);
 }
 
 SetupError PartVerificationFailure(const PackagePart& part) {
@@ -97,7 +92,7 @@ AttemptResult Attempt(const PackagePart& part, const std::filesystem::path& file
     UniqueFile output(CreateFileW(file.c_str(), offset > 0 ? FILE_APPEND_DATA : GENERIC_WRITE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   offset > 0 ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!output) RaiseFileError("open", file);
+    if (!output) RaiseLastFileSystemError("open", file);
     std::vector<std::uint8_t> buffer(kPartReadSize, 0);
     std::uint64_t size = offset;
     while (!cancelRequested.load()) {
@@ -111,7 +106,7 @@ AttemptResult Attempt(const PackagePart& part, const std::filesystem::path& file
       size += read;
       DWORD written = 0;
       if (!WriteFile(output.Get(), buffer.data(), read, &written, nullptr) || written != read) {
-        RaiseFileError("write", file);
+        RaiseLastFileSystemError("write", file);
       }
       progressCounters.bytesDone.fetch_add(read);
     }

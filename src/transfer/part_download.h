@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "release_manifest.h"
+#include "trust/release_manifest.h"
 
 namespace tessaline {
 

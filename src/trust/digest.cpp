@@ -1,12 +1,12 @@
-#include "digest.h"
+#include "trust/digest.h"
 
 #include <windows.h>
 #include <bcrypt.h>
 
 #include <climits>
 
-#include "setup_error.h"
-#include "unique_handle.h"
+#include "common/setup_error.h"
+#include "common/unique_handle.h"
 
 namespace tessaline {
 

@@ -1,14 +1,14 @@
-#include "lifecycle.h"
+#include "trust/lifecycle.h"
 
 #include <windows.h>
 
 #include <array>
 #include <cwchar>
 
-#include "product_constants.h"
-#include "semantic_version.h"
-#include "text_conversion.h"
-#include "unique_handle.h"
+#include "common/product_constants.h"
+#include "common/text_conversion.h"
+#include "common/unique_handle.h"
+#include "trust/semantic_version.h"
 
 namespace tessaline {
 

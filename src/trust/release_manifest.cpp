@@ -1,4 +1,4 @@
-#include "release_manifest.h"
+#include "trust/release_manifest.h"
 
 #include <windows.h>
 
@@ -10,9 +10,9 @@
 #include <nlohmann/json.hpp>
 
 #include "build_config.h"
-#include "download_url.h"
-#include "setup_error.h"
-#include "text_conversion.h"
+#include "common/download_url.h"
+#include "common/setup_error.h"
+#include "common/text_conversion.h"
 
 namespace tessaline {
 namespace {

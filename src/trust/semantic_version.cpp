@@ -1,9 +1,9 @@
-#include "semantic_version.h"
+#include "trust/semantic_version.h"
 
 #include <algorithm>
 #include <limits>
 
-#include "setup_error.h"
+#include "common/setup_error.h"
 
 namespace tessaline {
 namespace {

@@ -1,4 +1,4 @@
-#include "signature.h"
+#include "trust/signature.h"
 
 #include <windows.h>
 #include <bcrypt.h>
@@ -7,9 +7,9 @@
 #include <cstring>
 
 #include "build_config.h"
-#include "digest.h"
-#include "setup_error.h"
-#include "unique_handle.h"
+#include "common/setup_error.h"
+#include "common/unique_handle.h"
+#include "trust/digest.h"
 
 namespace tessaline {
 namespace {

@@ -1,4 +1,4 @@
-#include "progress_text.h"
+#include "ui/progress_text.h"
 
 #include <algorithm>
 #include <cwchar>

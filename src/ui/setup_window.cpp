@@ -1,4 +1,4 @@
-#include "setup_window.h"
+#include "ui/setup_window.h"
 
 #include <windows.h>
 #include <commctrl.h>
@@ -11,12 +11,12 @@
 #include <string>
 #include <utility>
 
-#include "install_state.h"
-#include "install_worker.h"
-#include "lifecycle.h"
-#include "progress_text.h"
-#include "text_conversion.h"
-#include "unique_handle.h"
+#include "common/install_state.h"
+#include "common/text_conversion.h"
+#include "common/unique_handle.h"
+#include "install/install_worker.h"
+#include "trust/lifecycle.h"
+#include "ui/progress_text.h"
 
 namespace tessaline {
 

@@ -1,4 +1,4 @@
-#include "cleanup.h"
+#include "uninstall/cleanup.h"
 
 #include <windows.h>
 
@@ -6,13 +6,13 @@
 #include <string>
 #include <thread>
 
-#include "file_system.h"
-#include "kept_folders.h"
-#include "leftovers.h"
-#include "temporary_items.h"
-#include "setup_error.h"
-#include "unique_handle.h"
-#include "user_folders.h"
+#include "common/file_system.h"
+#include "common/setup_error.h"
+#include "common/unique_handle.h"
+#include "installation/kept_folders.h"
+#include "installation/leftovers.h"
+#include "installation/temporary_items.h"
+#include "winintegration/user_folders.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,4 @@
-#include "uninstall.h"
+#include "uninstall/uninstall.h"
 
 #include <windows.h>
 
@@ -8,18 +8,18 @@
 #include <string>
 #include <thread>
 
-#include "close_application.h"
-#include "command_line.h"
-#include "file_system.h"
-#include "helper_process.h"
-#include "installation_lock.h"
-#include "leftovers.h"
-#include "product_constants.h"
-#include "setup_error.h"
-#include "temporary_items.h"
-#include "text_conversion.h"
-#include "unique_handle.h"
-#include "user_folders.h"
+#include "common/command_line.h"
+#include "common/file_system.h"
+#include "common/helper_process.h"
+#include "common/product_constants.h"
+#include "common/setup_error.h"
+#include "common/text_conversion.h"
+#include "common/unique_handle.h"
+#include "installation/close_application.h"
+#include "installation/installation_lock.h"
+#include "installation/leftovers.h"
+#include "installation/temporary_items.h"
+#include "winintegration/user_folders.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,4 @@
-#include "uninstall_entry.h"
+#include "winintegration/uninstall_entry.h"
 
 #include <windows.h>
 
@@ -6,12 +6,12 @@
 #include <limits>
 #include <vector>
 
-#include "command_line.h"
-#include "file_system.h"
-#include "product_constants.h"
-#include "setup_error.h"
-#include "text_conversion.h"
-#include "unique_handle.h"
+#include "common/command_line.h"
+#include "common/file_system.h"
+#include "common/product_constants.h"
+#include "common/setup_error.h"
+#include "common/text_conversion.h"
+#include "common/unique_handle.h"
 
 namespace fs = std::filesystem;
 
@@ -48,10 +48,9 @@ unsigned long EstimateInstallationSize(const fs::path& installationFolder) {
     const fs::path pattern = folder / L"*";
     const UniqueFind find(FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0));
     if (!find) {
-      const std::error_code error(static_cast<int>(GetLastError()), std::system_category());
-      throw FileSystemFailure(folder == installationFolder ? "recursive_directory_iterator::recursive_directory_iterator"
-                                                           : "recursive_directory_iterator::operator++",
-                              error, folder);
+      RaiseLastFileSystemError(folder == installationFolder ? "recursive_directory_iterator::recursive_directory_iterator"
+                                                            : "recursive_directory_iterator::operator++",
+                               folder);
     }
     do {
       const std::wstring name = entry.cFileName;
@@ -62,10 +61,7 @@ unsigned long EstimateInstallationSize(const fs::path& installationFolder) {
         total += (static_cast<std::uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
       }
     } while (FindNextFileW(find.Get(), &entry));
-    if (GetLastError() != ERROR_NO_MORE_FILES) {
-      const std::error_code error(static_cast<int>(GetLastError()), std::system_category());
-      throw FileSystemFailure("recursive_directory_iterator::operator++", error, folder);
-    }
+    if (GetLastError() != ERROR_NO_MORE_FILES) RaiseLastFileSystemError("recursive_directory_iterator::operator++", folder);
   }
   const std::uint64_t kib = total / 1024;
   return kib > std::numeric_limits<DWORD>::max() ? std::numeric_limits<DWORD>::max() : static_cast<DWORD>(kib);

@@ -1,4 +1,4 @@
-#include "user_folders.h"
+#include "winintegration/user_folders.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -7,8 +7,9 @@
 
 #include <string>
 
-#include "file_system.h"
-#include "setup_error.h"
+#include "common/file_system.h"
+#include "common/setup_error.h"
+#include "common/unique_handle.h"
 
 namespace tessaline {
 namespace {
@@ -17,10 +18,8 @@ namespace {
 std::filesystem::path KnownFolder(REFKNOWNFOLDERID id) {
   PWSTR raw = nullptr;
   const HRESULT result = SHGetKnownFolderPath(id, KF_FLAG_CREATE, nullptr, &raw);
-  std::filesystem::path path;
-  if (SUCCEEDED(result) && raw != nullptr) path = raw;
-  CoTaskMemFree(raw);
-  return path;
+  const UniqueCoTaskMemory owned(raw);
+  return SUCCEEDED(result) && raw != nullptr ? std::filesystem::path(raw) : std::filesystem::path();
 }
 
 template <typename Interface>

@@ -12,17 +12,17 @@
 #include <thread>
 #include <vector>
 
-#include "activation_journal.h"
-#include "install_state.h"
+#include "common/install_state.h"
+#include "common/text_conversion.h"
+#include "entry/mode_selection.h"
+#include "entry/setup_entry.h"
+#include "install/install_worker.h"
 #include "install_test_support.h"
-#include "install_worker.h"
-#include "temporary_items.h"
-#include "installation_lock.h"
+#include "installation/activation_journal.h"
+#include "installation/installation_lock.h"
+#include "installation/temporary_items.h"
 #include "message_recorder.h"
-#include "text_conversion.h"
 #include "ui_driver.h"
-#include "mode_selection.h"
-#include "setup_entry.h"
 
 namespace tessaline {
 namespace {

@@ -7,10 +7,10 @@
 #include <filesystem>
 #include <string>
 
-#include "product_constants.h"
+#include "common/product_constants.h"
 #include "test_server.h"
-#include "user_folders.h"
 #include "windows_test_support.h"
+#include "winintegration/user_folders.h"
 
 namespace tessaline::testing {
 

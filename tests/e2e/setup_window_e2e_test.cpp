@@ -265,6 +265,7 @@ TEST_F(SetupWindowEndToEnd, WithoutTheShortcutThenUninstalledThroughTheProgramsL
     PROCESS_INFORMATION info{};
     std::wstring line = command;
     EXPECT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
+    const UniqueProcessInformation started(info);
     HWND box = nullptr;
     EXPECT_TRUE(WaitUntil([&] { return (box = FindMessageBox(info.dwProcessId)) != nullptr; }));
     EXPECT_EQ(MessageBoxText(box), L"Remove Tessaline from this computer?");
@@ -272,8 +273,6 @@ TEST_F(SetupWindowEndToEnd, WithoutTheShortcutThenUninstalledThroughTheProgramsL
     WaitForSingleObject(info.hProcess, 20000);
     DWORD code = 99;
     GetExitCodeProcess(info.hProcess, &code);
-    CloseHandle(info.hProcess);
-    CloseHandle(info.hThread);
     return code;
   };
   EXPECT_EQ(answer(IDNO), 0U);

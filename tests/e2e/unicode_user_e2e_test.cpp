@@ -9,9 +9,9 @@
 
 #include <string>
 
+#include "common/text_conversion.h"
 #include "install_test_support.h"
 #include "setup_run.h"
-#include "text_conversion.h"
 #include "ui_driver.h"
 
 namespace tessaline {
@@ -32,10 +32,9 @@ DWORD RunCommandLine(std::wstring commandLine) {
     ADD_FAILURE() << "cannot start the command line: error " << GetLastError();
     return 0xDEAD;
   }
+  const UniqueProcessInformation started(info);
   DWORD code = 0xDEAD;
   if (WaitForSingleObject(info.hProcess, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(info.hProcess, &code);
-  CloseHandle(info.hProcess);
-  CloseHandle(info.hThread);
   return code;
 }
 

@@ -19,11 +19,11 @@
 #include <string>
 #include <vector>
 
+#include "common/unique_handle.h"
 #include "install_test_support.h"
 #include "planted_dlls.h"
-#include "setup_window.h"
+#include "ui/setup_window.h"
 #include "ui_driver.h"
-#include "unique_handle.h"
 #include "windows_test_support.h"
 
 namespace tessaline {

@@ -7,11 +7,11 @@
 #include <chrono>
 #include <string>
 
-#include "cleanup.h"
-#include "file_system.h"
+#include "common/file_system.h"
 #include "ui_driver.h"
-#include "user_folders.h"
+#include "uninstall/cleanup.h"
 #include "windows_test_support.h"
+#include "winintegration/user_folders.h"
 
 namespace tessaline {
 namespace {
@@ -76,11 +76,13 @@ TEST_F(CleanupWorkerProcess, WaitsForTheProcessThatStartedIt) {
   std::wstring commandLine = L"cmd.exe /c exit 0";
   ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
                              &startup, &launcher));
+  const UniqueProcessInformation launcherOwner(launcher);
   std::wstring workerLine = L"\"" + SetupExecutable().native() + L"\" --cleanup-worker " +
                             std::to_wstring(launcher.dwProcessId) + L" \"" + backup.native() + L"\"";
   PROCESS_INFORMATION worker{};
   ASSERT_TRUE(CreateProcessW(SetupExecutable().c_str(), workerLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                              &startup, &worker));
+  const UniqueProcessInformation workerOwner(worker);
   // While the launcher lives, the worker waits and the folder stays.
   EXPECT_EQ(WaitForSingleObject(worker.hProcess, 1500), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_TRUE(fs::exists(backup));
@@ -90,7 +92,6 @@ TEST_F(CleanupWorkerProcess, WaitsForTheProcessThatStartedIt) {
   GetExitCodeProcess(worker.hProcess, &code);
   EXPECT_EQ(code, 0U);
   EXPECT_FALSE(fs::exists(backup));
-  for (HANDLE h : {launcher.hProcess, launcher.hThread, worker.hProcess, worker.hThread}) CloseHandle(h);
 }
 
 fs::path ProcessStarter() { return testing::TestExecutableFolder() / L"process-starter.exe"; }

@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "https_client.h"
-#include "setup_error.h"
+#include "common/setup_error.h"
 #include "test_server.h"
+#include "transfer/https_client.h"
 
 namespace tessaline {
 namespace {

@@ -6,11 +6,11 @@
 #include <string>
 #include <thread>
 
-#include "digest.h"
-#include "install_state.h"
-#include "part_download.h"
-#include "setup_error.h"
+#include "common/install_state.h"
+#include "common/setup_error.h"
 #include "test_server.h"
+#include "transfer/part_download.h"
+#include "trust/digest.h"
 
 namespace tessaline {
 namespace {

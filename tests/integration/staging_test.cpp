@@ -9,17 +9,17 @@
 #include <optional>
 #include <thread>
 
-#include "close_application.h"
-#include "command_line.h"
-#include "file_system.h"
-#include "helper_process.h"
-#include "install_package.h"
-#include "kept_folders.h"
-#include "setup_error.h"
-#include "text_conversion.h"
+#include "common/command_line.h"
+#include "common/file_system.h"
+#include "common/helper_process.h"
+#include "common/setup_error.h"
+#include "common/text_conversion.h"
+#include "install/install_package.h"
+#include "installation/close_application.h"
+#include "installation/kept_folders.h"
 #include "ui_driver.h"
-#include "user_folders.h"
 #include "windows_test_support.h"
+#include "winintegration/user_folders.h"
 
 namespace tessaline {
 namespace {

@@ -7,11 +7,11 @@
 #include <chrono>
 #include <thread>
 
-#include "installation_lock.h"
-#include "product_constants.h"
+#include "common/product_constants.h"
+#include "installation/installation_lock.h"
 #include "ui_driver.h"
-#include "user_folders.h"
 #include "windows_test_support.h"
+#include "winintegration/user_folders.h"
 
 namespace tessaline {
 namespace {

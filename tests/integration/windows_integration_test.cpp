@@ -11,12 +11,12 @@
 #include <string>
 #include <thread>
 
-#include "command_line.h"
-#include "product_constants.h"
-#include "setup_error.h"
-#include "uninstall_entry.h"
-#include "user_folders.h"
+#include "common/command_line.h"
+#include "common/product_constants.h"
+#include "common/setup_error.h"
 #include "windows_test_support.h"
+#include "winintegration/uninstall_entry.h"
+#include "winintegration/user_folders.h"
 
 namespace tessaline {
 namespace {
@@ -141,8 +141,7 @@ bool RunUnixShellIn(const std::filesystem::path& folder, const std::string& scri
   if (!CreateProcessW(L"Z:\\bin\\sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
     return false;
   }
-  CloseHandle(info.hProcess);
-  CloseHandle(info.hThread);
+  const UniqueProcessInformation started(info);
   for (int i = 0; i < 200 && !std::filesystem::exists(folder / L".done"); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }

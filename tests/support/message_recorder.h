@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "install_worker.h"
-#include "lifecycle.h"
+#include "install/install_worker.h"
+#include "trust/lifecycle.h"
 
 namespace tessaline::testing {
 

@@ -9,8 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "https_client.h"
-#include "text_conversion.h"
+#include "common/text_conversion.h"
+#include "transfer/https_client.h"
 #include "windows_test_support.h"
 
 namespace tessaline::testing {

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "command_line.h"
-#include "unique_handle.h"
+#include "common/command_line.h"
+#include "common/unique_handle.h"
 
 namespace tessaline::testing {
 

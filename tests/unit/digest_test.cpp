@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string>
 
-#include "digest.h"
-#include "setup_error.h"
-#include "unique_handle.h"
+#include "common/setup_error.h"
+#include "common/unique_handle.h"
+#include "trust/digest.h"
 #include "windows_test_support.h"
 
 namespace tessaline {

@@ -8,9 +8,9 @@
 #include <system_error>
 #include <thread>
 
-#include "install_state.h"
-#include "install_worker.h"
-#include "setup_error.h"
+#include "common/install_state.h"
+#include "common/setup_error.h"
+#include "install/install_worker.h"
 
 namespace tessaline {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "lifecycle.h"
-#include "product_constants.h"
+#include "common/product_constants.h"
+#include "trust/lifecycle.h"
 
 namespace tessaline {
 namespace {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "mode_selection.h"
+#include "entry/mode_selection.h"
 
 namespace tessaline {
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "progress_text.h"
+#include "ui/progress_text.h"
 
 namespace tessaline {
 namespace {

@@ -6,9 +6,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "download_url.h"
-#include "release_manifest.h"
-#include "setup_error.h"
+#include "common/download_url.h"
+#include "common/setup_error.h"
+#include "trust/release_manifest.h"
 
 namespace tessaline {
 namespace {

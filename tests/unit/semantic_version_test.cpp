@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "lifecycle.h"
-#include "semantic_version.h"
-#include "setup_error.h"
+#include "common/setup_error.h"
+#include "trust/lifecycle.h"
+#include "trust/semantic_version.h"
 
 namespace tessaline {
 namespace {

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "command_line.h"
-#include "file_system.h"
-#include "mode_selection.h"
-#include "setup_error.h"
-#include "text_conversion.h"
+#include "common/command_line.h"
+#include "common/file_system.h"
+#include "common/setup_error.h"
+#include "common/text_conversion.h"
+#include "entry/mode_selection.h"
 #include "windows_test_support.h"
 
 namespace tessaline {

@@ -2,9 +2,9 @@
 
 #include <cstring>
 
+#include "common/setup_error.h"
 #include "release_signing.h"
-#include "semantic_version.h"
-#include "setup_error.h"
+#include "trust/semantic_version.h"
 
 namespace tessaline::release {
 namespace {

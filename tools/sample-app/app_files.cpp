@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "unique_handle.h"
+#include "common/unique_handle.h"
 
 #ifndef TESSALINE_SAMPLE_VERSION
 #define TESSALINE_SAMPLE_VERSION "1.0.0"

@@ -6,7 +6,7 @@
 #include <system_error>
 
 #include "app_files.h"
-#include "unique_handle.h"
+#include "common/unique_handle.h"
 
 namespace tessaline::sample {
 

@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "app_files.h"
+#include "common/unique_handle.h"
 #include "kept_data.h"
 #include "sample_behaviour.h"
 #include "sample_window.h"
 #include "startup_smoke.h"
-#include "unique_handle.h"
 
 namespace {
 

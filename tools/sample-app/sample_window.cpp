@@ -3,7 +3,7 @@
 #include <string>
 
 #include "app_files.h"
-#include "unique_handle.h"
+#include "common/unique_handle.h"
 
 namespace tessaline::sample {
 namespace {

@@ -5,18 +5,13 @@
 #include <vector>
 
 #include "app_files.h"
+#include "common/unique_handle.h"
 #include "sample_window.h"
-#include "unique_handle.h"
 
 namespace tessaline::sample {
 namespace {
 
-struct FindHandleTraits {
-  using Type = HANDLE;
-  static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-  static void Close(Type h) noexcept { FindClose(h); }
-};
-using UniqueFindHandle = UniqueResource<FindHandleTraits>;
+using UniqueFindHandle = UniqueFind;
 
 struct Check {
   std::string name;

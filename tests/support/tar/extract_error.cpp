@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "unique_handle.h"
+#include "common/unique_handle.h"
 
 namespace tessaline::tar {
 

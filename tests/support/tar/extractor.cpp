@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "common/unique_handle.h"
 #include "entry_name.h"
 #include "extract_error.h"
 #include "gzip_input.h"
 #include "tar_reader.h"
-#include "unique_handle.h"
 
 namespace tessaline::tar {
 namespace {

@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "unique_handle.h"
+#include "common/unique_handle.h"
 
 namespace tessaline::tar {
 

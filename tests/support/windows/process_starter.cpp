@@ -11,8 +11,8 @@
 #include <filesystem>
 #include <string>
 
-#include "command_line.h"
-#include "helper_process.h"
+#include "common/command_line.h"
+#include "common/helper_process.h"
 
 using namespace tessaline;
 

@@ -16,8 +16,8 @@
 #include <cwchar>
 #include <string>
 
-#include "setup_window.h"
-#include "text_conversion.h"
+#include "common/text_conversion.h"
+#include "ui/setup_window.h"
 #include "ui_driver.h"
 
 using namespace tessaline;

@@ -12,28 +12,14 @@
 #include <iterator>
 #include <vector>
 
-#include "unique_handle.h"
+#include "common/unique_handle.h"
 
 namespace {
 
-struct CertStoreTraits {
-  using Type = HCERTSTORE;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type store) noexcept { CertCloseStore(store, 0); }
-};
-struct CertContextTraits {
-  using Type = PCCERT_CONTEXT;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type certificate) noexcept { CertFreeCertificateContext(certificate); }
-};
-struct CertChainTraits {
-  using Type = PCCERT_CHAIN_CONTEXT;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type chain) noexcept { CertFreeCertificateChain(chain); }
-};
-using UniqueCertStore = tessaline::UniqueResource<CertStoreTraits>;
-using UniqueCertContext = tessaline::UniqueResource<CertContextTraits>;
-using UniqueCertChain = tessaline::UniqueResource<CertChainTraits>;
+BOOL CloseStore(HCERTSTORE store) noexcept { return CertCloseStore(store, 0); }
+using UniqueCertStore = tessaline::UniqueResource<HCERTSTORE, CloseStore>;
+using UniqueCertContext = tessaline::UniqueResource<PCCERT_CONTEXT, CertFreeCertificateContext>;
+using UniqueCertChain = tessaline::UniqueResource<PCCERT_CHAIN_CONTEXT, CertFreeCertificateChain>;
 
 int Fail(const char* what) {
   const DWORD error = GetLastError();
