@@ -16,7 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/install_state.h"
+#include "common/install_session.h"
 #include "common/text_conversion.h"
 #include "install/install_worker.h"
 #include "install_test_support.h"
@@ -56,13 +56,13 @@ int Install() {
     std::fputs("bench-install: no window could be made (is DISPLAY set?)\n", stderr);
     return 1;
   }
-  setupWindow = recorder.Window();
-  stageObserver = RecordStage;
+  InstallSession session;
+  session.window = recorder.Window();
+  session.stageObserver = RecordStage;
   const Clock::time_point start = Clock::now();
-  InstallWorker();
+  InstallWorker(session);
   recorder.WaitForFinished();
   const Clock::time_point end = Clock::now();
-  stageObserver = nullptr;
 
   nlohmann::json result;
   const std::vector<testing::RecordedMessage> messages = recorder.Messages();

@@ -5,7 +5,7 @@
 #include <windows.h>
 #include <bcrypt.h>
 #include <winhttp.h>
-#include <combaseapi.h>
+#include <objbase.h>
 
 #include <cstdint>
 #include <utility>
@@ -58,6 +58,21 @@ class UniqueResource {
 inline BOOL CloseAlgorithmProvider(BCRYPT_ALG_HANDLE provider) noexcept {
   return BCRYPT_SUCCESS(BCryptCloseAlgorithmProvider(provider, 0));
 }
+
+// COM on this thread for one scope; uninitialised at its end only when the
+// start succeeded, as COM requires.
+class ComInitialization {
+ public:
+  explicit ComInitialization(DWORD model) noexcept : result_(CoInitializeEx(nullptr, model)) {}
+  ~ComInitialization() {
+    if (SUCCEEDED(result_)) CoUninitialize();
+  }
+  ComInitialization(const ComInitialization&) = delete;
+  ComInitialization& operator=(const ComInitialization&) = delete;
+
+ private:
+  HRESULT result_;
+};
 
 // Selects an object into a device context for one scope and puts the
 // previous one back at its end.

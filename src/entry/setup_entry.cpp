@@ -10,7 +10,7 @@
 #include "common/command_line.h"
 #include "common/file_system.h"
 #include "common/helper_process.h"
-#include "common/install_state.h"
+#include "common/install_session.h"
 #include "common/text_conversion.h"
 #include "entry/mode_selection.h"
 #include "installation/temporary_items.h"
@@ -50,38 +50,21 @@ bool RelaunchedFromATemporaryCopy(const wchar_t* commandTail) {
 }
 
 int RunInteractiveMode(HINSTANCE instance, const wchar_t* commandTail, int showCommand) {
-  UiPreview = HasUiPreviewSwitch(commandTail);
-  if (!UiPreview && RelaunchedFromATemporaryCopy(commandTail)) return 0;
-  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  const bool uiPreview = HasUiPreviewSwitch(commandTail);
+  if (!uiPreview && RelaunchedFromATemporaryCopy(commandTail)) return 0;
+  const ComInitialization com(COINIT_APARTMENTTHREADED);
   INITCOMMONCONTROLSEX controls{};
   controls.dwSize = sizeof(controls);
   controls.dwICC = ICC_PROGRESS_CLASS;
   InitCommonControlsEx(&controls);
-  BackgroundBrush = CreateSolidBrush(RGB(15, 23, 42));
 
-  WNDCLASSW windowClass{};
-  windowClass.lpfnWndProc = SetupWindowProc;
-  windowClass.hInstance = instance;
-  windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
-  windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-  windowClass.hbrBackground = BackgroundBrush;
-  windowClass.lpszClassName = kSetupWindowClass;
-  if (RegisterClassW(&windowClass) == 0) return 1;
-
-  const HWND window = CreateWindowExW(0, kSetupWindowClass, L"Tessaline Setup", WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
-                                      CW_USEDEFAULT, CW_USEDEFAULT, kSetupWindowWidth, kSetupWindowHeight, nullptr,
-                                      nullptr, instance, nullptr);
-  if (window == nullptr) return 1;
-  if (!UiPreview) setupWindow = window;
-  ShowWindow(window, showCommand);
-  UpdateWindow(window);
-
+  SetupWindow window(uiPreview);
+  if (!window.Create(instance, showCommand)) return 1;
   MSG message{};
   while (GetMessageW(&message, nullptr, 0, 0) > 0) {
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }
-  CoUninitialize();
   return static_cast<int>(message.wParam);
 }
 

@@ -7,7 +7,7 @@
 
 #include "common/file_system.h"
 #include "common/helper_process.h"
-#include "common/install_state.h"
+#include "common/install_session.h"
 #include "common/setup_error.h"
 #include "common/text_conversion.h"
 #include "install/install_package.h"
@@ -39,11 +39,11 @@ RecordPaths PathsOf(const ActivationRecord& record, const fs::path& quorvant, co
   return paths;
 }
 
-void Enter(ActivationRecord& record, ActivationPhase phase, const fs::path& quorvant) {
+void Enter(ActivationRecord& record, ActivationPhase phase, const fs::path& quorvant, const InstallSession& session) {
   record.phase = phase;
   if (phase != ActivationPhase::RollingBack) record.reached = phase;
   WriteActivationJournal(quorvant, record);
-  MarkStage(PhaseName(phase));
+  session.MarkStage(PhaseName(phase));
 }
 
 bool Carries(const ActivationRecord& record, std::size_t index) { return (record.keptToCarry >> index) & 1U; }
@@ -87,10 +87,10 @@ void Rewind(ActivationRecord& record, ActivationPhase reached, const fs::path& q
 // may have been done, newest first. Nothing is deleted: the new version goes
 // back into the staging folder, the kept folders back into the backup. A
 // failure leaves the record at RollingBack, and the next run resumes here.
-void RollBack(ActivationRecord& record, const RecordPaths& paths) {
+void RollBack(ActivationRecord& record, const RecordPaths& paths, const InstallSession& session) {
   record.phase = ActivationPhase::RollingBack;
   Rewind(record, record.reached, paths.quorvant);
-  MarkStage(PhaseName(ActivationPhase::RollingBack));
+  session.MarkStage(PhaseName(ActivationPhase::RollingBack));
   // A first installation has nothing to go back to: a new version already
   // moved in stays.
   if (record.hadInstallation) {
@@ -234,17 +234,17 @@ void RecoverFromDisk(const fs::path& quorvant, const fs::path& installation,
 
 }  // namespace
 
-void ActivateInstallation(const InstallationPaths& paths, const std::string& version) {
+void ActivateInstallation(const InstallationPaths& paths, const std::string& version, const InstallSession& session) {
   ActivationRecord record;
   record.backup = paths.backup.filename().native();
   record.staging = paths.staging.filename().native();
   if (paths.appRoot != paths.staging) record.appRoot = paths.appRoot.filename().native();
   record.version = version;
-  record.addToStartMenu = AddToStartMenu.load();
+  record.addToStartMenu = session.AddToStartMenu.load();
   record.hadInstallation = fsops::Exists(paths.installation);
   const RecordPaths at = PathsOf(record, paths.quorvant, paths.installation);
 
-  Enter(record, ActivationPhase::MovingOldAside, paths.quorvant);  // nothing moved yet if this fails
+  Enter(record, ActivationPhase::MovingOldAside, paths.quorvant, session);  // nothing moved yet if this fails
   try {
     if (record.hadInstallation) {
       MoveWithRetry(paths.installation, paths.backup, 20);
@@ -257,22 +257,23 @@ void ActivateInstallation(const InstallationPaths& paths, const std::string& ver
     for (std::size_t i = 0; i < kPreservedFolderCount; ++i) {
       if (!Carries(record, i)) continue;
       record.keptFolder = i;
-      Enter(record, ActivationPhase::CarryingKeptFolder, paths.quorvant);
+      Enter(record, ActivationPhase::CarryingKeptFolder, paths.quorvant, session);
       CarryKeptFolder(at, i);
     }
-    Enter(record, ActivationPhase::MovingNewIn, paths.quorvant);
+    Enter(record, ActivationPhase::MovingNewIn, paths.quorvant, session);
     MoveWithRetry(paths.appRoot, paths.installation, 20);
-    Enter(record, ActivationPhase::Registering, paths.quorvant);
+    Enter(record, ActivationPhase::Registering, paths.quorvant, session);
     Register(record, paths.installation);
   } catch (...) {
-    RollBack(record, at);
+    RollBack(record, at, session);
     throw;
   }
   Finish(paths.quorvant);
 }
 
 void RecoverInstallation(const fs::path& quorvant, const fs::path& installation,
-                         const std::function<void()>& closeApplication) {
+                         const std::function<void()>& closeApplication,
+                         const InstallSession& session) {
   if (!fsops::Exists(quorvant)) return;  // nothing was ever installed
   const JournalReading journal = ReadActivationJournal(quorvant);
   if (journal.state == JournalState::Readable) {
@@ -289,7 +290,7 @@ void RecoverInstallation(const fs::path& quorvant, const fs::path& installation,
       Finish(quorvant);
     } else {
       closeApplication();
-      RollBack(record, at);
+      RollBack(record, at, session);
     }
     return;
   }

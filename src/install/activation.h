@@ -9,6 +9,8 @@
 #include <functional>
 #include <string>
 
+#include "common/install_session.h"
+
 namespace tessaline {
 
 struct InstallationPaths {
@@ -24,7 +26,7 @@ struct InstallationPaths {
 // version, moves the new version in, and creates the shortcut and the
 // registration for `version`. On a failure the previous installation is put
 // back and the failure passed on (or the rollback's own, should it fail).
-void ActivateInstallation(const InstallationPaths& paths, const std::string& version);
+void ActivateInstallation(const InstallationPaths& paths, const std::string& version, const InstallSession& session);
 
 // Finishes what an earlier run left, before anything else touches the
 // installation: from its journal when there is one, and otherwise from what
@@ -32,6 +34,6 @@ void ActivateInstallation(const InstallationPaths& paths, const std::string& ver
 // `closeApplication` is called before anything that moves the installation
 // or its kept folders. Raises when it cannot; the journal then stays.
 void RecoverInstallation(const std::filesystem::path& quorvantFolder, const std::filesystem::path& installationFolder,
-                         const std::function<void()>& closeApplication);
+                         const std::function<void()>& closeApplication, const InstallSession& session);
 
 }  // namespace tessaline

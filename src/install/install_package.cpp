@@ -11,7 +11,7 @@
 #include "common/command_line.h"
 #include "common/file_system.h"
 #include "common/helper_process.h"
-#include "common/install_state.h"
+#include "common/install_session.h"
 #include "common/setup_error.h"
 #include "common/text_conversion.h"
 #include "install/activation.h"
@@ -130,7 +130,7 @@ std::wstring UnpackArguments(const fs::path& package, const fs::path& staging, c
          QuoteCommandLineArgument(PathForAnsiCommandLine(staging, workingFolder));
 }
 
-fs::path InstallPackage(const fs::path& package, const std::string& version) {
+fs::path InstallPackage(const fs::path& package, const std::string& version, const InstallSession& session) {
   InstallationPaths paths;
   paths.quorvant = QuorvantProgramsFolder();
   const std::wstring suffix = RunSuffix();
@@ -143,7 +143,7 @@ fs::path InstallPackage(const fs::path& package, const std::string& version) {
 
   fsops::CreateDirectories(paths.quorvant);
   try {
-    MarkStage("extract");  // with the copy of Setup that goes with the installation
+    session.MarkStage("extract");  // with the copy of Setup that goes with the installation
     fsops::CopyFile(SetupExecutablePath(), paths.setupCopy, fs::copy_options::overwrite_existing);
     fsops::CreateDirectories(paths.staging);
     const std::wstring arguments = UnpackArguments(package, paths.staging, paths.quorvant);
@@ -158,7 +158,7 @@ fs::path InstallPackage(const fs::path& package, const std::string& version) {
     }
     paths.appRoot = FindAppRoot(paths.staging);
     if (!IsRegularFile(paths.appRoot / L"Tessaline.exe")) throw SetupError("Tessaline.exe is missing from the package");
-    MarkStage("smoke test");
+    session.MarkStage("smoke test");
     RunSmokeTest(paths.appRoot, report);
     PlaceSetupCopies(paths.setupCopy, paths.appRoot);
   } catch (...) {
@@ -170,12 +170,12 @@ fs::path InstallPackage(const fs::path& package, const std::string& version) {
     throw;
   }
 
-  MarkStage("activation");
+  session.MarkStage("activation");
   // Closed before the download was unpacked; the user may have started it
   // again since.
   CloseRunningApplication(paths.installation / L"Tessaline.exe");
   try {
-    ActivateInstallation(paths, version);
+    ActivateInstallation(paths, version, session);
   } catch (...) {
     std::error_code ignored;
     fs::remove(paths.setupCopy, ignored);

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <string>
 
+#include "common/install_session.h"
+
 namespace tessaline {
 
 inline constexpr wchar_t kSystemTar[] = L"C:\\Windows\\System32\\tar.exe";
@@ -15,7 +17,8 @@ inline constexpr std::uint32_t kSmokeTestTimeoutMs = 90000;
 
 // Returns <installation folder>\Tessaline.exe. `version` is the manifest's
 // UTF-8 version text, recorded in the registration entry.
-std::filesystem::path InstallPackage(const std::filesystem::path& package, const std::string& version);
+std::filesystem::path InstallPackage(const std::filesystem::path& package, const std::string& version,
+                                     const InstallSession& session);
 
 // The unpacker's arguments, -xf <package> -C <staging folder>, with each path
 // in a form that survives the ANSI command line of the system's tar.exe when

@@ -8,12 +8,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "build_config.h"
 #include "common/file_system.h"
-#include "common/install_state.h"
+#include "common/install_session.h"
 #include "common/setup_error.h"
 #include "common/text_conversion.h"
 #include "common/unique_handle.h"
@@ -37,6 +38,7 @@ namespace {
 
 // What the worker shares with its download threads for one download stage.
 struct PartQueue {
+  InstallSession& session;
   std::atomic<std::uint64_t> nextIndex{0};
   const ReleaseManifest& manifest;
   const fs::path& cacheFolder;
@@ -47,35 +49,38 @@ struct PartQueue {
 // The window owns the payload once the post succeeds; a post to a window
 // that is already gone is simply not delivered.
 template <typename Payload>
-void Post(UINT message, WPARAM wParam, std::unique_ptr<Payload> payload) {
-  if (PostMessageW(setupWindow.load(), message, wParam, reinterpret_cast<LPARAM>(payload.get()))) {
+void Post(const InstallSession& session, UINT message, WPARAM wParam, std::unique_ptr<Payload> payload) {
+  if (PostMessageW(session.window.load(), message, wParam, reinterpret_cast<LPARAM>(payload.get()))) {
     static_cast<void>(payload.release());
   }
 }
 
-void PostStatus(const wchar_t* text) { Post(StatusMessage, 0, std::make_unique<std::wstring>(text)); }
+void PostStatus(const InstallSession& session, const wchar_t* text) {
+  Post(session, StatusMessage, 0, std::make_unique<std::wstring>(text));
+}
 
 void DownloadThread(PartQueue& queue) {
-  while (!cancelRequested.load()) {
+  while (!queue.session.cancelRequested.load()) {
     const std::uint64_t index = queue.nextIndex.fetch_add(1);
     if (index >= queue.manifest.parts.size()) return;
     try {
-      DownloadPart(queue.manifest.parts[index], queue.cacheFolder);
+      DownloadPart(queue.manifest.parts[index], queue.cacheFolder, queue.session);
     } catch (...) {
       const std::lock_guard<std::mutex> lock(queue.failureMutex);
       if (!queue.firstFailure) queue.firstFailure = std::current_exception();
-      cancelRequested.exchange(true);
+      queue.session.cancelRequested.exchange(true);
       return;
     }
   }
 }
 
-void DownloadParts(const ReleaseManifest& manifest, const fs::path& cacheFolder) {
-  PartQueue queue{{0}, manifest, cacheFolder, {}, {}};
-  RunDownloadThreads(kDownloadThreads, [&queue] { DownloadThread(queue); },
-                     [](std::function<void()> body) { return std::thread(std::move(body)); });
+void DownloadParts(const ReleaseManifest& manifest, const fs::path& cacheFolder, InstallSession& session) {
+  PartQueue queue{session, {0}, manifest, cacheFolder, {}, {}};
+  RunDownloadThreads(
+      kDownloadThreads, [&queue] { DownloadThread(queue); },
+      [](std::function<void()> body) { return std::thread(std::move(body)); }, session.cancelRequested);
   if (queue.firstFailure) std::rethrow_exception(queue.firstFailure);
-  if (cancelRequested.load()) throw SetupError("Installation cancelled");
+  if (session.cancelRequested.load()) throw SetupError("Installation cancelled");
 }
 
 std::uint64_t CountCachedBytes(const ReleaseManifest& manifest, const fs::path& cacheFolder) {
@@ -140,18 +145,20 @@ void RefuseUnsafeCacheName(const std::string& version) {
   }
 }
 
-void RunPipeline() {
+void RunPipeline(InstallSession& session) {
   // Held until the installation stage has ended, so that no other Setup or
   // uninstall works on the installer cache or the installation meanwhile.
   InstallationLock lock;
-  if (!lock.Acquire(&cancelRequested, [] { PostStatus(L"Waiting for another Tessaline Setup to finish\u2026"); })) {
+  if (!lock.Acquire(&session.cancelRequested,
+                    [&] { PostStatus(session, L"Waiting for another Tessaline Setup to finish\u2026"); })) {
     throw SetupError("Installation cancelled");
   }
   // Before anything touches the network: a user whose update was cut off
   // must get the application back without the release service.
   const fs::path installation = UserApplicationFolder();
   const fs::path quorvant = QuorvantProgramsFolder();
-  RecoverInstallation(quorvant, installation, [&] { CloseRunningApplication(installation / L"Tessaline.exe"); });
+  RecoverInstallation(
+      quorvant, installation, [&] { CloseRunningApplication(installation / L"Tessaline.exe"); }, session);
   {
     std::error_code ignored;
     RemoveInstallationLeftovers(quorvant, ignored);
@@ -159,8 +166,8 @@ void RunPipeline() {
     if (!ignored) RemoveTemporaryWorkerCopies(temp);
   }
 
-  MarkStage("manifest");
-  PostStatus(L"Checking the Quorvant release\u2026");
+  session.MarkStage("manifest");
+  PostStatus(session, L"Checking the Quorvant release\u2026");
   const std::vector<std::uint8_t> manifestBytes =
       FetchToMemory(ManifestUrl(), kManifestLimit, "Oversized Tessaline release manifest");
   const std::vector<std::uint8_t> signature =
@@ -170,7 +177,7 @@ void RunPipeline() {
 
   const std::string installed = ReadInstalledVersion();
   const LifecycleDecision decision = DecideLifecycle(installed, manifest.version);
-  Post(ReleaseInfoMessage, 0, std::make_unique<LifecycleDecision>(decision));
+  Post(session, ReleaseInfoMessage, 0, std::make_unique<LifecycleDecision>(decision));
   if (decision.action == LifecycleAction::BlockDowngrade) {
     throw SetupError("A newer Tessaline " + decision.installedVersion + " is already installed. Setup will not downgrade it to " +
                      manifest.version + ".");
@@ -180,18 +187,19 @@ void RunPipeline() {
   const fs::path cacheFolder = LocalAppDataFolder() / L"Quorvant" / L"InstallerCache" / Utf8ToWide(manifest.version);
   fsops::CreateDirectories(cacheFolder);
   const std::uint64_t cached = CountCachedBytes(manifest, cacheFolder);
-  progressCounters.bytesTotal.store(manifest.size);
-  progressCounters.bytesDone.store(cached);
-  progressCounters.bytesAtStart.store(cached);
-  progressCounters.downloadStart.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+  ProgressCounters& counters = session.progressCounters;
+  counters.bytesTotal.store(manifest.size);
+  counters.bytesDone.store(cached);
+  counters.bytesAtStart.store(cached);
+  counters.downloadStart.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                            std::chrono::steady_clock::now().time_since_epoch())
                                            .count());
-  MarkStage("download");
-  PostStatus(L"Downloading Tessaline\u2026");
-  DownloadParts(manifest, cacheFolder);
+  session.MarkStage("download");
+  PostStatus(session, L"Downloading Tessaline\u2026");
+  DownloadParts(manifest, cacheFolder, session);
 
-  MarkStage("assemble and verify");
-  PostStatus(L"Verifying the downloaded package\u2026");
+  session.MarkStage("assemble and verify");
+  PostStatus(session, L"Verifying the downloaded package\u2026");
   const fs::path package = cacheFolder / Utf8ToWide(manifest.filename);
   fs::path partial = package;
   partial += L".partial";
@@ -200,21 +208,21 @@ void RunPipeline() {
   if (fsops::Exists(package)) fsops::Remove(package);
   fsops::Rename(partial, package);
 
-  MarkStage("close application");
-  PostStatus(L"Closing Tessaline if it is running\u2026");
+  session.MarkStage("close application");
+  PostStatus(session, L"Closing Tessaline if it is running\u2026");
   CloseRunningApplication(installation / L"Tessaline.exe");
   switch (decision.action) {
     case LifecycleAction::Update:
-      PostStatus(L"Updating Tessaline\u2026");
+      PostStatus(session, L"Updating Tessaline\u2026");
       break;
     case LifecycleAction::Repair:
-      PostStatus(L"Repairing Tessaline\u2026");
+      PostStatus(session, L"Repairing Tessaline\u2026");
       break;
     default:
-      PostStatus(L"Installing Tessaline\u2026");
+      PostStatus(session, L"Installing Tessaline\u2026");
       break;
   }
-  launchPath = InstallPackage(package, manifest.version);
+  session.launchPath = InstallPackage(package, manifest.version, session);
 }
 
 // A failure text that is not UTF-8 (some library texts are in the system
@@ -233,7 +241,8 @@ std::wstring FailureText(const char* text) {
 
 }  // namespace
 
-void RunDownloadThreads(int count, const std::function<void()>& body, const ThreadStarter& start) {
+void RunDownloadThreads(int count, const std::function<void()>& body, const ThreadStarter& start,
+                        std::atomic<bool>& cancelRequested) {
   std::vector<std::thread> threads;
   try {
     for (int i = 0; i < count; ++i) threads.push_back(start(body));
@@ -250,24 +259,24 @@ std::wstring ManifestUrl() {
   return std::wstring(L"https://") + kReleaseServiceHost + L"/api/v1/packages/tessaline/stable/windows-x64/manifest";
 }
 
-void InstallWorker() {
+void InstallWorker(InstallSession& session) {
   // The shortcut is made through COM on this thread.
-  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  std::optional<ComInitialization> com(std::in_place, COINIT_APARTMENTTHREADED);
   std::unique_ptr<std::wstring> failure;
   try {
-    RunPipeline();
+    RunPipeline(session);
   } catch (const std::exception& e) {
     failure = std::make_unique<std::wstring>(FailureText(e.what()));
   } catch (...) {
     failure = std::make_unique<std::wstring>(L"Installation failed");
   }
-  if (SUCCEEDED(com)) CoUninitialize();
-  MarkStage("finished");
+  com.reset();
+  session.MarkStage("finished");
   // The last act of the worker.
   const WPARAM succeeded = failure ? 0 : 1;
-  Post(FinishedMessage, succeeded, std::move(failure));
+  Post(session, FinishedMessage, succeeded, std::move(failure));
 }
 
-void StartInstallWorker() { std::thread(InstallWorker).detach(); }
+void StartInstallWorker(InstallSession& session) { std::thread(InstallWorker, std::ref(session)).detach(); }
 
 }  // namespace tessaline

@@ -1,14 +1,17 @@
 // The background thread that carries one installation, update or repair from
 // the signed release manifest to an installed, registered application. It
-// reports only by posting messages to the Setup window and through the
-// shared counters of install_state.h.
+// reports only by posting messages to the session's window and through the
+// session's counters.
 #pragma once
 
 #include <windows.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <thread>
+
+#include "common/install_session.h"
 
 namespace tessaline {
 
@@ -24,17 +27,18 @@ inline constexpr int kDownloadThreads = 3;
 using ThreadStarter = std::function<std::thread(std::function<void()>)>;
 
 // Runs `body` on `count` threads made by `start` and joins them all. When one
-// cannot be started, sets cancelRequested so the others stop, joins them and
-// fails with "Unable to start the download: " and the reason.
-void RunDownloadThreads(int count, const std::function<void()>& body, const ThreadStarter& start);
+// cannot be started, sets `cancelRequested` so the others stop, joins them
+// and fails with "Unable to start the download: " and the reason.
+void RunDownloadThreads(int count, const std::function<void()>& body, const ThreadStarter& start,
+                        std::atomic<bool>& cancelRequested);
 
 // The release service's fixed manifest address.
 std::wstring ManifestUrl();
 
 // The thread body: the whole pipeline, ending with FinishedMessage.
-void InstallWorker();
+void InstallWorker(InstallSession& session);
 
-// Starts InstallWorker on a detached thread.
-void StartInstallWorker();
+// Starts InstallWorker on a detached thread; `session` must outlive it.
+void StartInstallWorker(InstallSession& session);
 
 }  // namespace tessaline

@@ -11,7 +11,7 @@
 
 #include "common/download_url.h"
 #include "common/file_system.h"
-#include "common/install_state.h"
+#include "common/install_session.h"
 #include "common/setup_error.h"
 #include "common/text_conversion.h"
 #include "common/unique_handle.h"
@@ -50,20 +50,20 @@ void RefuseAnOversizeAnswer(HINTERNET request, DWORD status, std::uint64_t offse
 
 // The pause before the next attempt; it ends early when a cancel arrives, and
 // the next attempt then stops at its first check.
-void PauseBeforeRetry(int attempt) {
+void PauseBeforeRetry(int attempt, const InstallSession& session) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2 * attempt);
-  while (!cancelRequested.load() && std::chrono::steady_clock::now() < until) {
+  while (!session.cancelRequested.load() && std::chrono::steady_clock::now() < until) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
 }
 
-AttemptResult Attempt(const PackagePart& part, const std::filesystem::path& file) {
+AttemptResult Attempt(const PackagePart& part, const std::filesystem::path& file, InstallSession& session) {
   std::uint64_t offset = fsops::Exists(file) ? fsops::FileSize(file) : 0;
   if (offset == part.size && FileSha256Hex(file) == part.sha256) return AttemptResult::Verified;
   if (offset >= part.size) {
     // A complete-length file that did not verify, or an oversize one: its
     // bytes were counted before the download stage.
-    progressCounters.bytesDone.fetch_sub(part.size);
+    session.progressCounters.bytesDone.fetch_sub(part.size);
     fsops::Remove(file);
     offset = 0;
   }
@@ -81,7 +81,7 @@ AttemptResult Attempt(const PackagePart& part, const std::filesystem::path& file
 
   if (offset > 0 && status != 206) {
     // The host did not resume: what was kept is worthless.
-    progressCounters.bytesDone.fetch_sub(offset);
+    session.progressCounters.bytesDone.fetch_sub(offset);
     fsops::Remove(file);
     return AttemptResult::Restart;
   }
@@ -95,7 +95,7 @@ AttemptResult Attempt(const PackagePart& part, const std::filesystem::path& file
     if (!output) RaiseLastFileSystemError("open", file);
     std::vector<std::uint8_t> buffer(kPartReadSize, 0);
     std::uint64_t size = offset;
-    while (!cancelRequested.load()) {
+    while (!session.cancelRequested.load()) {
       DWORD read = 0;
       if (!WinHttpReadData(request, buffer.data(), kPartReadSize, &read)) {
         RaiseWindowsError("Package download interrupted");
@@ -108,26 +108,26 @@ AttemptResult Attempt(const PackagePart& part, const std::filesystem::path& file
       if (!WriteFile(output.Get(), buffer.data(), read, &written, nullptr) || written != read) {
         RaiseLastFileSystemError("write", file);
       }
-      progressCounters.bytesDone.fetch_add(read);
+      session.progressCounters.bytesDone.fetch_add(read);
     }
   }
-  if (cancelRequested.load()) throw SetupError("Installation cancelled");
+  if (session.cancelRequested.load()) throw SetupError("Installation cancelled");
   if (!IsVerified(file, part)) throw PartVerificationFailure(part);
   return AttemptResult::Verified;
 }
 
 }  // namespace
 
-void DownloadPart(const PackagePart& part, const std::filesystem::path& cacheFolder) {
+void DownloadPart(const PackagePart& part, const std::filesystem::path& cacheFolder, InstallSession& session) {
   const std::filesystem::path file = cacheFolder / Utf8ToWide(part.name);
   for (int attempt = 1; attempt <= kPartAttempts; ++attempt) {
-    if (cancelRequested.load()) throw SetupError("Installation cancelled");
+    if (session.cancelRequested.load()) throw SetupError("Installation cancelled");
     try {
-      if (Attempt(part, file) == AttemptResult::Verified) return;
+      if (Attempt(part, file, session) == AttemptResult::Verified) return;
       // A refused range goes straight on to the next attempt.
     } catch (const std::exception&) {
-      if (attempt == kPartAttempts || cancelRequested.load()) throw;
-      PauseBeforeRetry(attempt);
+      if (attempt == kPartAttempts || session.cancelRequested.load()) throw;
+      PauseBeforeRetry(attempt, session);
     }
   }
   // The last attempt was a refused range: there is no verified file, and the

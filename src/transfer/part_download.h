@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "common/install_session.h"
 #include "trust/release_manifest.h"
 
 namespace tessaline {
@@ -13,8 +14,8 @@ inline constexpr int kPartAttempts = 4;
 inline constexpr unsigned kPartReadSize = 131072;
 
 // Returns once <cacheFolder>\<part.name> has the part's size and SHA-256.
-// Keeps progressCounters.bytesDone current and stops when cancelRequested is
-// set. Raises the failure of the last attempt.
-void DownloadPart(const PackagePart& part, const std::filesystem::path& cacheFolder);
+// Keeps the session's bytesDone current and stops when its cancelRequested
+// is set. Raises the failure of the last attempt.
+void DownloadPart(const PackagePart& part, const std::filesystem::path& cacheFolder, InstallSession& session);
 
 }  // namespace tessaline

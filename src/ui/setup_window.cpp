@@ -11,7 +11,7 @@
 #include <string>
 #include <utility>
 
-#include "common/install_state.h"
+#include "common/install_session.h"
 #include "common/text_conversion.h"
 #include "common/unique_handle.h"
 #include "install/install_worker.h"
@@ -19,9 +19,6 @@
 #include "ui/progress_text.h"
 
 namespace tessaline {
-
-bool UiPreview = false;
-HBRUSH BackgroundBrush = nullptr;
 
 namespace {
 
@@ -40,26 +37,6 @@ constexpr DWORD kDarkModeBefore20H1 = 19;
 constexpr DWORD kDarkMode = 20;
 constexpr DWORD kCaptionColor = 35;
 constexpr DWORD kTextColor = 36;
-
-struct WindowState {
-  HWND logo = nullptr;
-  HWND title = nullptr;
-  HWND subtitle = nullptr;
-  HWND description = nullptr;
-  HWND status = nullptr;
-  HWND progress = nullptr;
-  HWND detail = nullptr;
-  HWND checkbox = nullptr;
-  HWND action = nullptr;
-  UniqueGdiObject bodyFont;
-  UniqueGdiObject titleFont;
-  bool finished = false;
-  // Whether the user asked to cancel. The worker's own cancellation (a part
-  // that failed stops the others) is not the user's, and is not shown as one.
-  bool userCancelled = false;
-};
-
-WindowState state;
 
 std::int64_t SteadyNanoseconds() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -86,54 +63,6 @@ void RequestDarkTitleBar(HWND window) {
   const COLORREF text = kText;
   DwmSetWindowAttribute(window, kCaptionColor, &caption, sizeof(caption));
   DwmSetWindowAttribute(window, kTextColor, &text, sizeof(text));
-}
-
-void Create(HWND window) {
-  RequestDarkTitleBar(window);
-  state.bodyFont.Reset(MakeFont(18, FW_NORMAL));
-  state.titleFont.Reset(MakeFont(34, FW_SEMIBOLD));
-
-  state.logo = MakeChild(window, L"STATIC", kLogoBadgeId, SS_OWNERDRAW, 32, 28, 50, 50, L"T");
-  state.title = MakeChild(window, L"STATIC", 0, 0, 100, 24, 610, 46, L"Install Tessaline");
-  state.subtitle = MakeChild(window, L"STATIC", 0, 0, 102, 66, 600, 27, L"Secure desktop setup by Quorvant Inc.");
-  state.description = MakeChild(window, L"STATIC", 0, 0, 34, 110, 680, 27,
-                                L"Tessaline will be installed for your Windows account.");
-  state.status = MakeChild(window, L"STATIC", kStatusTextId, 0, 34, 153, 680, 28, L"Preparing setup\u2026");
-  state.progress = MakeChild(window, PROGRESS_CLASSW, kProgressBarId, PBS_SMOOTH, 34, 190, 680, 16, nullptr);
-  state.detail = MakeChild(window, L"STATIC", kDetailTextId, 0, 34, 222, 680, 27,
-                           L"Connecting to the Quorvant release service\u2026");
-  state.checkbox = MakeChild(window, L"BUTTON", kShortcutCheckboxId, WS_TABSTOP | BS_AUTOCHECKBOX, 34, 270, 400, 32,
-                             L"Add Tessaline to Start menu");
-  state.action = MakeChild(window, L"BUTTON", kActionButtonId, BS_OWNERDRAW, 584, 266, 130, 42, L"Cancel");
-
-  SendMessageW(state.title, WM_SETFONT, reinterpret_cast<WPARAM>(state.titleFont.Get()), TRUE);
-  for (HWND child : {state.logo, state.subtitle, state.description, state.status, state.detail, state.checkbox,
-                     state.action}) {
-    SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(state.bodyFont.Get()), TRUE);
-  }
-
-  SendMessageW(state.checkbox, BM_SETCHECK, BST_CHECKED, 0);
-  SetWindowTheme(state.checkbox, L"DarkMode_Explorer", nullptr);
-
-  // Without visual styles the bar takes the colours given here.
-  SetWindowTheme(state.progress, L"", L"");
-  SendMessageW(state.progress, PBM_SETBKCOLOR, 0, static_cast<LPARAM>(kTrack));
-  SendMessageW(state.progress, PBM_SETBARCOLOR, 0, static_cast<LPARAM>(kAccent));
-  SendMessageW(state.progress, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
-  SendMessageW(state.progress, PBM_SETMARQUEE, TRUE, 30);
-
-  SetTimer(window, kProgressTimer, kProgressPeriodMs, nullptr);
-
-  if (UiPreview) {
-    progressCounters.bytesTotal = 288178201;
-    progressCounters.bytesDone = 121034844;
-    progressCounters.bytesAtStart = 0;
-    progressCounters.downloadStart = SteadyNanoseconds() - 18'000'000'000LL;
-    SetWindowTextW(state.status, L"Downloading Tessaline\u2026");
-    return;
-  }
-  setupWindow = window;
-  StartInstallWorker();
 }
 
 // Fills the item with `face` (a circle or a rounded rectangle) and writes
@@ -165,17 +94,6 @@ void DrawButton(const DRAWITEMSTRUCT& item) {
   DrawOnAccent(item, face, false, caption, length);
 }
 
-void RefreshProgress() {
-  const std::uint64_t total = progressCounters.bytesTotal.load();
-  if (total == 0) return;
-  const std::uint64_t done = progressCounters.bytesDone.load();
-  SendMessageW(state.progress, PBM_SETMARQUEE, FALSE, 0);
-  SendMessageW(state.progress, PBM_SETPOS, static_cast<WPARAM>(ProgressPercent(done, total)), 0);
-  const double elapsed = ElapsedSeconds(SteadyNanoseconds(), progressCounters.downloadStart.load());
-  const std::wstring text = ProgressText(total, done, progressCounters.bytesAtStart.load(), elapsed);
-  SetWindowTextW(state.detail, text.c_str());
-}
-
 // Version texts come from the verified manifest; shown as received.
 std::wstring Wide(const std::string& text) {
   try {
@@ -185,78 +103,172 @@ std::wstring Wide(const std::string& text) {
   }
 }
 
-void ShowReleaseInfo(const LifecycleDecision& decision) {
+}  // namespace
+
+SetupWindow::SetupWindow(bool uiPreview) : UiPreview(uiPreview), BackgroundBrush(CreateSolidBrush(kBackground)) {}
+
+bool SetupWindow::Create(HINSTANCE instance, int showCommand) {
+  WNDCLASSW windowClass{};
+  windowClass.lpfnWndProc = WindowProc;
+  windowClass.hInstance = instance;
+  windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
+  windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  windowClass.hbrBackground = static_cast<HBRUSH>(BackgroundBrush.Get());
+  windowClass.lpszClassName = kSetupWindowClass;
+  if (RegisterClassW(&windowClass) == 0) return false;
+  const HWND window = CreateWindowExW(0, kSetupWindowClass, L"Tessaline Setup", WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
+                                      CW_USEDEFAULT, CW_USEDEFAULT, kSetupWindowWidth, kSetupWindowHeight, nullptr,
+                                      nullptr, instance, this);
+  if (window == nullptr) return false;
+  ShowWindow(window, showCommand);
+  UpdateWindow(window);
+  return true;
+}
+
+LRESULT CALLBACK SetupWindow::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_NCCREATE) {
+    auto* self = static_cast<SetupWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+    self->window_ = window;
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+  }
+  auto* self = reinterpret_cast<SetupWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+  if (self == nullptr) return DefWindowProcW(window, message, wParam, lParam);
+  return self->HandleMessage(message, wParam, lParam);
+}
+
+void SetupWindow::OnCreate() {
+  const HWND window = window_;
+  RequestDarkTitleBar(window);
+  bodyFont_.Reset(MakeFont(18, FW_NORMAL));
+  titleFont_.Reset(MakeFont(34, FW_SEMIBOLD));
+
+  logo_ = MakeChild(window, L"STATIC", kLogoBadgeId, SS_OWNERDRAW, 32, 28, 50, 50, L"T");
+  title_ = MakeChild(window, L"STATIC", 0, 0, 100, 24, 610, 46, L"Install Tessaline");
+  subtitle_ = MakeChild(window, L"STATIC", 0, 0, 102, 66, 600, 27, L"Secure desktop setup by Quorvant Inc.");
+  description_ = MakeChild(window, L"STATIC", 0, 0, 34, 110, 680, 27,
+                                L"Tessaline will be installed for your Windows account.");
+  status_ = MakeChild(window, L"STATIC", kStatusTextId, 0, 34, 153, 680, 28, L"Preparing setup\u2026");
+  progress_ = MakeChild(window, PROGRESS_CLASSW, kProgressBarId, PBS_SMOOTH, 34, 190, 680, 16, nullptr);
+  detail_ = MakeChild(window, L"STATIC", kDetailTextId, 0, 34, 222, 680, 27,
+                           L"Connecting to the Quorvant release service\u2026");
+  checkbox_ = MakeChild(window, L"BUTTON", kShortcutCheckboxId, WS_TABSTOP | BS_AUTOCHECKBOX, 34, 270, 400, 32,
+                             L"Add Tessaline to Start menu");
+  action_ = MakeChild(window, L"BUTTON", kActionButtonId, BS_OWNERDRAW, 584, 266, 130, 42, L"Cancel");
+
+  SendMessageW(title_, WM_SETFONT, reinterpret_cast<WPARAM>(titleFont_.Get()), TRUE);
+  for (HWND child : {logo_, subtitle_, description_, status_, detail_, checkbox_,
+                     action_}) {
+    SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(bodyFont_.Get()), TRUE);
+  }
+
+  SendMessageW(checkbox_, BM_SETCHECK, BST_CHECKED, 0);
+  SetWindowTheme(checkbox_, L"DarkMode_Explorer", nullptr);
+
+  // Without visual styles the bar takes the colours given here.
+  SetWindowTheme(progress_, L"", L"");
+  SendMessageW(progress_, PBM_SETBKCOLOR, 0, static_cast<LPARAM>(kTrack));
+  SendMessageW(progress_, PBM_SETBARCOLOR, 0, static_cast<LPARAM>(kAccent));
+  SendMessageW(progress_, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+  SendMessageW(progress_, PBM_SETMARQUEE, TRUE, 30);
+
+  SetTimer(window, kProgressTimer, kProgressPeriodMs, nullptr);
+
+  if (UiPreview) {
+    session_.progressCounters.bytesTotal = 288178201;
+    session_.progressCounters.bytesDone = 121034844;
+    session_.progressCounters.bytesAtStart = 0;
+    session_.progressCounters.downloadStart = SteadyNanoseconds() - 18'000'000'000LL;
+    SetWindowTextW(status_, L"Downloading Tessaline\u2026");
+    return;
+  }
+  session_.window = window;
+  StartInstallWorker(session_);
+}
+
+void SetupWindow::RefreshProgress() {
+  const ProgressCounters& counters = session_.progressCounters;
+  const std::uint64_t total = counters.bytesTotal.load();
+  if (total == 0) return;
+  const std::uint64_t done = counters.bytesDone.load();
+  SendMessageW(progress_, PBM_SETMARQUEE, FALSE, 0);
+  SendMessageW(progress_, PBM_SETPOS, static_cast<WPARAM>(ProgressPercent(done, total)), 0);
+  const double elapsed = ElapsedSeconds(SteadyNanoseconds(), counters.downloadStart.load());
+  const std::wstring text = ProgressText(total, done, counters.bytesAtStart.load(), elapsed);
+  SetWindowTextW(detail_, text.c_str());
+}
+
+void SetupWindow::ShowReleaseInfo(const LifecycleDecision& decision) {
   const std::wstring installed = Wide(decision.installedVersion);
   const std::wstring available = Wide(decision.availableVersion);
   switch (decision.action) {
     case LifecycleAction::Update:
-      SetWindowTextW(state.title, L"Update Tessaline");
-      SetWindowTextW(state.description,
+      SetWindowTextW(title_, L"Update Tessaline");
+      SetWindowTextW(description_,
                      (L"Update " + installed + L" to " + available + L" for your Windows account.").c_str());
       break;
     case LifecycleAction::Repair:
-      SetWindowTextW(state.title, L"Repair Tessaline");
-      SetWindowTextW(state.description, (L"Repair Tessaline " + available + L" using the verified release.").c_str());
+      SetWindowTextW(title_, L"Repair Tessaline");
+      SetWindowTextW(description_, (L"Repair Tessaline " + available + L" using the verified release.").c_str());
       break;
     case LifecycleAction::BlockDowngrade:
-      SetWindowTextW(state.title, L"Tessaline is newer");
-      SetWindowTextW(state.description,
+      SetWindowTextW(title_, L"Tessaline is newer");
+      SetWindowTextW(description_,
                      (L"Installed " + installed + L" is newer than available " + available + L".").c_str());
       break;
     default:
-      SetWindowTextW(state.description, (L"Install Tessaline " + available + L" for your Windows account.").c_str());
+      SetWindowTextW(description_, (L"Install Tessaline " + available + L" for your Windows account.").c_str());
       break;
   }
 }
 
-void Finish(HWND window, bool succeeded, std::unique_ptr<std::wstring> failure) {
-  state.finished = true;
-  KillTimer(window, kProgressTimer);
-  SendMessageW(state.progress, PBM_SETMARQUEE, FALSE, 0);
+void SetupWindow::Finish(bool succeeded, std::unique_ptr<std::wstring> failure) {
+  finished_ = true;
+  KillTimer(window_, kProgressTimer);
+  SendMessageW(progress_, PBM_SETMARQUEE, FALSE, 0);
   if (succeeded) {
-    SendMessageW(state.progress, PBM_SETPOS, 100, 0);
-    SetWindowTextW(state.status, L"Tessaline is ready.");
-    SetWindowTextW(state.detail, L"Installation completed successfully.");
-    SetWindowTextW(state.action, L"Launch");
+    SendMessageW(progress_, PBM_SETPOS, 100, 0);
+    SetWindowTextW(status_, L"Tessaline is ready.");
+    SetWindowTextW(detail_, L"Installation completed successfully.");
+    SetWindowTextW(action_, L"Launch");
   } else {
-    SetWindowTextW(state.status, state.userCancelled ? L"Installation cancelled." : L"Tessaline could not be installed.");
-    SetWindowTextW(state.detail, failure ? failure->c_str() : L"Unknown setup error");
-    SetWindowTextW(state.action, L"Close");
+    SetWindowTextW(status_, userCancelled_ ? L"Installation cancelled." : L"Tessaline could not be installed.");
+    SetWindowTextW(detail_, failure ? failure->c_str() : L"Unknown setup error");
+    SetWindowTextW(action_, L"Close");
   }
-  InvalidateRect(state.action, nullptr, TRUE);
+  InvalidateRect(action_, nullptr, TRUE);
 }
 
-void RequestCancel() {
-  state.userCancelled = true;
-  cancelRequested.exchange(true);
+void SetupWindow::RequestCancel() {
+  userCancelled_ = true;
+  session_.cancelRequested.exchange(true);
 }
 
-void ActionClicked(HWND window) {
+void SetupWindow::ActionClicked() {
   if (UiPreview) {
-    DestroyWindow(window);
-  } else if (state.finished) {
-    if (!launchPath.empty()) ShellExecuteW(nullptr, L"open", launchPath.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
-    DestroyWindow(window);
+    DestroyWindow(window_);
+  } else if (finished_) {
+    if (!session_.launchPath.empty()) {
+      ShellExecuteW(nullptr, L"open", session_.launchPath.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    }
+    DestroyWindow(window_);
   } else {
     RequestCancel();
   }
 }
 
-}  // namespace
-
-LRESULT CALLBACK SetupWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT SetupWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  const HWND window = window_;
   switch (message) {
     case WM_CREATE:
-      Create(window);
+      OnCreate();
       return 0;
     case WM_DESTROY:
-      state.bodyFont.Reset();
-      state.titleFont.Reset();
-      if (BackgroundBrush != nullptr) DeleteObject(std::exchange(BackgroundBrush, nullptr));
+      // The fonts and the brush go with this object, after the window.
+      SetWindowLongPtrW(window, GWLP_USERDATA, 0);
       PostQuitMessage(0);
       return 0;
     case WM_CLOSE:
-      if (state.finished || UiPreview) {
+      if (finished_ || UiPreview) {
         DestroyWindow(window);
       } else {
         RequestCancel();
@@ -276,11 +288,11 @@ LRESULT CALLBACK SetupWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
     }
     case WM_COMMAND:
       if (LOWORD(wParam) == kShortcutCheckboxId && HIWORD(wParam) == BN_CLICKED) {
-        AddToStartMenu.exchange(SendMessageW(state.checkbox, BM_GETCHECK, 0, 0) == BST_CHECKED);
+        session_.AddToStartMenu.exchange(SendMessageW(checkbox_, BM_GETCHECK, 0, 0) == BST_CHECKED);
         return 0;
       }
       if (LOWORD(wParam) == kActionButtonId) {
-        ActionClicked(window);
+        ActionClicked();
         return 0;
       }
       break;
@@ -290,17 +302,17 @@ LRESULT CALLBACK SetupWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
     case WM_CTLCOLORBTN:
       SetBkMode(reinterpret_cast<HDC>(wParam), TRANSPARENT);
       SetTextColor(reinterpret_cast<HDC>(wParam), kText);
-      return reinterpret_cast<LRESULT>(BackgroundBrush);
+      return reinterpret_cast<LRESULT>(BackgroundBrush.Get());
     case WM_CTLCOLORSTATIC: {
       const HWND control = reinterpret_cast<HWND>(lParam);
       SetBkMode(reinterpret_cast<HDC>(wParam), TRANSPARENT);
       SetTextColor(reinterpret_cast<HDC>(wParam),
-                   control == state.detail || control == state.description ? kMutedText : kText);
-      return reinterpret_cast<LRESULT>(BackgroundBrush);
+                   control == detail_ || control == description_ ? kMutedText : kText);
+      return reinterpret_cast<LRESULT>(BackgroundBrush.Get());
     }
     case StatusMessage: {
       const std::unique_ptr<std::wstring> text(reinterpret_cast<std::wstring*>(lParam));
-      if (text) SetWindowTextW(state.status, text->c_str());
+      if (text) SetWindowTextW(status_, text->c_str());
       return 0;
     }
     case ReleaseInfoMessage: {
@@ -309,7 +321,7 @@ LRESULT CALLBACK SetupWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
       return 0;
     }
     case FinishedMessage:
-      Finish(window, wParam == 1, std::unique_ptr<std::wstring>(reinterpret_cast<std::wstring*>(lParam)));
+      Finish(wParam == 1, std::unique_ptr<std::wstring>(reinterpret_cast<std::wstring*>(lParam)));
       return 0;
     default:
       break;

@@ -6,6 +6,13 @@
 
 #include <windows.h>
 
+#include <memory>
+#include <string>
+
+#include "common/install_session.h"
+#include "common/unique_handle.h"
+#include "trust/lifecycle.h"
+
 namespace tessaline {
 
 inline constexpr wchar_t kSetupWindowClass[] = L"TessalineSetupWindow";
@@ -20,13 +27,51 @@ inline constexpr int kActionButtonId = 104;
 inline constexpr int kLogoBadgeId = 105;
 inline constexpr int kShortcutCheckboxId = 106;
 
-// Set by the entry point before the window is created: show the window with
-// fixed sample progress and start no worker.
-extern bool UiPreview;
-// The window background, #0F172A; created by the entry point, deleted by the
-// window when it is destroyed.
-extern HBRUSH BackgroundBrush;
+// The window and everything it owns: its controls, fonts and background
+// brush, and the session the install worker shares with it. The object
+// outlives the window (the entry keeps it until its message loop ends), and
+// the window finds it through its user data.
+class SetupWindow {
+ public:
+  // With `uiPreview`, the window shows fixed sample progress and starts no
+  // worker.
+  explicit SetupWindow(bool uiPreview);
+  SetupWindow(const SetupWindow&) = delete;
+  SetupWindow& operator=(const SetupWindow&) = delete;
 
-LRESULT CALLBACK SetupWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  // Registers the class, creates and shows the window; false on failure.
+  bool Create(HINSTANCE instance, int showCommand);
+
+ private:
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  void OnCreate();
+  void RefreshProgress();
+  void ShowReleaseInfo(const LifecycleDecision& decision);
+  void Finish(bool succeeded, std::unique_ptr<std::wstring> failure);
+  void RequestCancel();
+  void ActionClicked();
+
+  const bool UiPreview;
+  InstallSession session_;
+  // The window background, #0F172A.
+  UniqueGdiObject BackgroundBrush;
+  UniqueGdiObject bodyFont_;
+  UniqueGdiObject titleFont_;
+  HWND window_ = nullptr;
+  HWND logo_ = nullptr;
+  HWND title_ = nullptr;
+  HWND subtitle_ = nullptr;
+  HWND description_ = nullptr;
+  HWND status_ = nullptr;
+  HWND progress_ = nullptr;
+  HWND detail_ = nullptr;
+  HWND checkbox_ = nullptr;
+  HWND action_ = nullptr;
+  bool finished_ = false;
+  // Whether the user asked to cancel. The worker's own cancellation (a part
+  // that failed stops the others) is not the user's, and is not shown as one.
+  bool userCancelled_ = false;
+};
 
 }  // namespace tessaline

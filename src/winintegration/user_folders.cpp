@@ -4,6 +4,7 @@
 #include <objbase.h>
 #include <shlobj.h>
 #include <shobjidl.h>
+#include <wrl/client.h>
 
 #include <string>
 
@@ -21,13 +22,6 @@ std::filesystem::path KnownFolder(REFKNOWNFOLDERID id) {
   const UniqueCoTaskMemory owned(raw);
   return SUCCEEDED(result) && raw != nullptr ? std::filesystem::path(raw) : std::filesystem::path();
 }
-
-template <typename Interface>
-struct ComReleaser {
-  void operator()(Interface* p) const noexcept { p->Release(); }
-};
-template <typename Interface>
-using ComPointer = std::unique_ptr<Interface, ComReleaser<Interface>>;
 
 }  // namespace
 
@@ -60,18 +54,13 @@ void CreateStartMenuShortcut(const std::filesystem::path& target) {
   const std::filesystem::path shortcut = StartMenuShortcutPath();
   fsops::CreateDirectories(shortcut.parent_path());
 
-  IShellLinkW* rawLink = nullptr;
-  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                              reinterpret_cast<void**>(&rawLink)))) {
-    return;
-  }
-  const ComPointer<IShellLinkW> link(rawLink);
+  Microsoft::WRL::ComPtr<IShellLinkW> link;
+  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&link)))) return;
   link->SetPath(target.c_str());
   link->SetWorkingDirectory(target.parent_path().c_str());
   link->SetDescription(L"Tessaline");
-  IPersistFile* rawFile = nullptr;
-  if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&rawFile)))) {
-    const ComPointer<IPersistFile> file(rawFile);
+  Microsoft::WRL::ComPtr<IPersistFile> file;
+  if (SUCCEEDED(link.As(&file))) {
     file->Save(shortcut.c_str(), TRUE);
   }
 }

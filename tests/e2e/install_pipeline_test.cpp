@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/install_state.h"
+#include "common/install_session.h"
 #include "common/text_conversion.h"
 #include "entry/mode_selection.h"
 #include "entry/setup_entry.h"
@@ -40,23 +40,22 @@ class InstallPipeline : public ::testing::Test {
   // One run of the worker, as the window would start it. `during` runs on
   // the test's thread while the worker runs on its own.
   std::vector<RecordedMessage> Run(const std::function<void(MessageRecorder&)>& during = {}) {
-    cancelRequested = false;
-    progressCounters.bytesTotal = 0;
-    progressCounters.bytesDone = 0;
-    progressCounters.bytesAtStart = 0;
-    launchPath.clear();
-    AddToStartMenu = true;
+    // A fresh session for every run, as every Setup process has; what observes
+    // the stages stays.
+    const StageObserver observer = session->stageObserver.load();
+    session = std::make_unique<InstallSession>();
+    session->stageObserver = observer;
     MessageRecorder recorder;
     if (!recorder.HasWindow()) {
       ADD_FAILURE() << "no window could be made: is DISPLAY set?";
       return {RecordedMessage{}};
     }
-    setupWindow = recorder.Window();
-    std::thread worker(InstallWorker);
+    session->window = recorder.Window();
+    std::thread worker(InstallWorker, std::ref(*session));
     if (during) during(recorder);
     worker.join();
     EXPECT_TRUE(recorder.WaitForFinished());
-    setupWindow = nullptr;
+    session->window = nullptr;
     lines = recorder.StatusLines();
     return recorder.Messages();
   }
@@ -89,6 +88,7 @@ class InstallPipeline : public ::testing::Test {
   }
 
   std::vector<std::wstring> lines;
+  std::unique_ptr<InstallSession> session = std::make_unique<InstallSession>();
 };
 
 constexpr wchar_t kWaiting[] = L"Waiting for another Tessaline Setup to finish\u2026";
@@ -167,9 +167,9 @@ TEST_F(InstallPipeline, InstallsWhenNothingIsInstalled) {
   ServeRelease(L"v1.0.0");
   // The marks that measurements split the pipeline by, in the worker's order.
   markedStages.clear();
-  stageObserver = [](const char* stage) { markedStages.emplace_back(stage); };
+  session->stageObserver = [](const char* stage) { markedStages.emplace_back(stage); };
   const auto messages = Run();
-  stageObserver = nullptr;
+  session->stageObserver = nullptr;
   ASSERT_EQ(Finished(messages).wParam, 1U) << Finished(messages).text;
   EXPECT_EQ(markedStages, (std::vector<std::string>{"manifest", "download", "assemble and verify", "close application",
                                                     "extract", "smoke test", "activation", "moving-old-aside",
@@ -183,14 +183,14 @@ TEST_F(InstallPipeline, InstallsWhenNothingIsInstalled) {
   EXPECT_EQ(messages[1].decision->availableVersion, "1.0.0");
 
   const fs::path installation = UserApplicationFolder();
-  EXPECT_EQ(launchPath, installation / L"Tessaline.exe");
+  EXPECT_EQ(session->launchPath, installation / L"Tessaline.exe");
   for (const wchar_t* file : {L"Tessaline.exe", L"TessalineSetup.exe", L"TessalineUninstall.exe", L"sample-version.txt"}) {
     EXPECT_TRUE(fs::is_regular_file(installation / file)) << file;
   }
   EXPECT_EQ(RegisteredVersion(), L"1.0.0");
   EXPECT_TRUE(fs::is_regular_file(StartMenuShortcutPath()));
   EXPECT_TRUE(fs::is_regular_file(InstallerCache() / L"1.0.0" / L"Tessaline-1.0.0-windows-x64.tar.gz"));
-  EXPECT_EQ(progressCounters.bytesDone.load(), progressCounters.bytesTotal.load());
+  EXPECT_EQ(session->progressCounters.bytesDone.load(), session->progressCounters.bytesTotal.load());
   // Nothing of the run is left beside the installation.
   for (const auto& entry : fs::directory_iterator(QuorvantProgramsFolder())) {
     EXPECT_EQ(entry.path().filename(), L"Tessaline") << entry.path();
@@ -207,14 +207,14 @@ TEST_F(InstallPipeline, UpdatesKeepingTheDataFoldersAndRepairsTheSameVersion) {
   ServeRelease(L"v1.1.0");
   // The application, started again while the update ran, writes its first
   // data into the other kept folder just before the old version moves aside.
-  stageObserver = [](const char* stage) {
+  session->stageObserver = [](const char* stage) {
     if (std::string(stage) != "moving-old-aside") return;
     const fs::path second = UserApplicationFolder() / L"resources\\fennor\\bin\\cache\\accelerations";
     fs::create_directories(second);
     WriteBytes(second / L"first.bin", "written during the update");
   };
   const auto update = Run();
-  stageObserver = nullptr;
+  session->stageObserver = nullptr;
   ASSERT_EQ(Finished(update).wParam, 1U) << Finished(update).text;
   EXPECT_EQ(ReadBytes(installation / L"resources\\fennor\\bin\\cache\\accelerations\\first.bin"),
             "written during the update");
@@ -258,7 +258,7 @@ TEST_F(InstallPipeline, ReusesEveryCachedPartWithoutFetchingIt) {
   ResetServer();
   const auto messages = Run();
   ASSERT_EQ(Finished(messages).wParam, 1U) << Finished(messages).text;
-  EXPECT_EQ(progressCounters.bytesAtStart.load(), progressCounters.bytesTotal.load());
+  EXPECT_EQ(session->progressCounters.bytesAtStart.load(), session->progressCounters.bytesTotal.load());
   EXPECT_TRUE(PartRequests().empty());
 }
 
@@ -269,8 +269,8 @@ TEST_F(InstallPipeline, DiscardsAnOversizeCachedPart) {
   WriteBytes(cache / L"Tessaline-1.0.0-windows-x64.tar.gz.001", std::string(262144 + 999, 'x'));
   const auto messages = Run();
   ASSERT_EQ(Finished(messages).wParam, 1U) << Finished(messages).text;
-  EXPECT_EQ(progressCounters.bytesAtStart.load(), 262144U);  // counted at the part's size
-  EXPECT_EQ(progressCounters.bytesDone.load(), progressCounters.bytesTotal.load());
+  EXPECT_EQ(session->progressCounters.bytesAtStart.load(), 262144U);  // counted at the part's size
+  EXPECT_EQ(session->progressCounters.bytesDone.load(), session->progressCounters.bytesTotal.load());
   EXPECT_EQ(PartRequests().size(), 3U);
 }
 
@@ -286,18 +286,18 @@ TEST_F(InstallPipeline, APartThatFailsForGoodStopsTheOthersWithItsOwnText) {
   fs::remove(ServedPartsFolder(L"v1.1.0") / L"Tessaline-1.1.0-windows-x64.tar.gz.002");
   const auto messages = Run();
   EXPECT_EQ(FailureOf(messages), L"GitHub returned HTTP 404");
-  EXPECT_TRUE(cancelRequested.load());
+  EXPECT_TRUE(session->cancelRequested.load());
   EXPECT_FALSE(fs::exists(UserApplicationFolder()));
 }
 
 TEST_F(InstallPipeline, ACancelDuringTheManifestStopsBeforeAnyPart) {
   ServeRelease(L"v1.0.0");
-  cancelRequested = true;
+  session->cancelRequested = true;
   MessageRecorder recorder;
-  setupWindow = recorder.Window();
-  InstallWorker();
+  session->window = recorder.Window();
+  InstallWorker(*session);
   ASSERT_TRUE(recorder.WaitForFinished());
-  setupWindow = nullptr;
+  session->window = nullptr;
   EXPECT_EQ(FailureOf(recorder.Messages()), L"Installation cancelled");
   EXPECT_TRUE(PartRequests().empty());
   EXPECT_EQ(ServerRequests().size(), 2U);  // the manifest and its signature were still checked
@@ -341,9 +341,9 @@ TEST_F(InstallPipeline, PutsThePreviousVersionBackWithItsDataWhenActivationFails
   ASSERT_NO_FATAL_FAILURE(InstallWithKeptData());
   const fs::path installation = UserApplicationFolder();
   ServeRelease(L"v1.1.0");
-  stageObserver = HoldShippedFileFromTheActivation;
+  session->stageObserver = HoldShippedFileFromTheActivation;
   const std::wstring failure = FailureOf(Run());
-  stageObserver = nullptr;
+  session->stageObserver = nullptr;
   EXPECT_TRUE(heldShippedFile.Valid());
   heldShippedFile.Reset();
   EXPECT_EQ(failure.rfind(L"remove_all: ", 0), 0U) << failure;
@@ -365,13 +365,13 @@ TEST_F(InstallPipeline, LeavesNoShortcutWhenTheUserSaysSo) {
   ServeRelease(L"v1.0.0");
   ASSERT_EQ(Finished(Run()).wParam, 1U);
   ASSERT_TRUE(fs::exists(StartMenuShortcutPath()));
-  cancelRequested = false;
-  AddToStartMenu = false;
+  session->cancelRequested = false;
+  session->AddToStartMenu = false;
   MessageRecorder recorder;
-  setupWindow = recorder.Window();
-  InstallWorker();
+  session->window = recorder.Window();
+  InstallWorker(*session);
   ASSERT_TRUE(recorder.WaitForFinished());
-  setupWindow = nullptr;
+  session->window = nullptr;
   EXPECT_EQ(recorder.Messages().back().wParam, 1U);
   EXPECT_FALSE(fs::exists(StartMenuShortcutPath()));
 }
@@ -379,9 +379,9 @@ TEST_F(InstallPipeline, LeavesNoShortcutWhenTheUserSaysSo) {
 TEST_F(InstallPipeline, WaitsWhileAnotherSetupHoldsTheInstallationAndCanBeCancelledMeanwhile) {
   ServeRelease(L"v1.0.0");
   LockHolder other;
-  const auto cancelled = Run([](MessageRecorder& recorder) {
+  const auto cancelled = Run([this](MessageRecorder& recorder) {
     EXPECT_TRUE(recorder.WaitForStatus(kWaiting, std::chrono::seconds(60)));
-    cancelRequested = true;
+    session->cancelRequested = true;
   });
   EXPECT_EQ(FailureOf(cancelled), L"Installation cancelled");
   EXPECT_FALSE(fs::exists(InstallerCache()));
@@ -589,7 +589,7 @@ TEST_F(InstallPipeline, WhatCannotBeDeletedAfterRegistrationDoesNotUndoAFinished
   // Opened without delete sharing, as a scanner would: Setup's copy from
   // just before the activation, the journal once it records the
   // registration. Deleting either fails.
-  stageObserver = [](const char* stage) {
+  session->stageObserver = [](const char* stage) {
     if (std::string(stage) == "activation") {
       heldSetupCopy.Reset(CreateFileW(FindSetupCopy().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -600,7 +600,7 @@ TEST_F(InstallPipeline, WhatCannotBeDeletedAfterRegistrationDoesNotUndoAFinished
     }
   };
   const auto messages = Run();
-  stageObserver = nullptr;
+  session->stageObserver = nullptr;
   EXPECT_TRUE(heldSetupCopy.Valid());
   EXPECT_TRUE(heldJournal.Valid());
   heldSetupCopy.Reset();
@@ -627,15 +627,15 @@ std::string cutStage;
 int RunUpdateUntilCut(const std::string& stage, bool holdShipped) {
   cutStage = stage;
   static bool hold = holdShipped;
-  stageObserver = [](const char* reached) {
+  InstallSession session;
+  session.stageObserver = [](const char* reached) {
     if (hold) HoldShippedFileFromTheActivation(reached);
     if (reached == cutStage) TerminateProcess(GetCurrentProcess(), kCutExitCode);
   };
   testing::MessageRecorder recorder;
-  setupWindow = recorder.Window();
-  InstallWorker();
+  session.window = recorder.Window();
+  InstallWorker(session);
   recorder.WaitForFinished();
-  setupWindow = nullptr;
   return 0;
 }
 

@@ -36,6 +36,7 @@ class SetupRun {
       ADD_FAILURE() << "cannot start " << program << ": error " << GetLastError();
       return;
     }
+    owner_ = UniqueProcessInformation(info_);
     WaitUntil([this] { return (window_ = FindProcessWindow(info_.dwProcessId, L"TessalineSetupWindow")) != nullptr ||
                               Ended(); });
     if (window_ == nullptr) FollowRelaunch();
@@ -43,8 +44,6 @@ class SetupRun {
   ~SetupRun() {
     if (info_.hProcess == nullptr) return;
     if (!Ended()) TerminateProcess(info_.hProcess, 99);
-    CloseHandle(info_.hProcess);
-    CloseHandle(info_.hThread);
   }
   SetupRun(const SetupRun&) = delete;
   SetupRun& operator=(const SetupRun&) = delete;
@@ -105,7 +104,7 @@ class SetupRun {
     });
     const HANDLE process = child != 0 ? OpenProcess(PROCESS_ALL_ACCESS, FALSE, child) : nullptr;
     if (process == nullptr) return;
-    CloseHandle(info_.hProcess);
+    owner_.process.Reset(process);
     info_.hProcess = process;
     info_.dwProcessId = child;
     relaunched_ = true;
@@ -114,6 +113,7 @@ class SetupRun {
   }
 
   PROCESS_INFORMATION info_{};
+  UniqueProcessInformation owner_;  // info_'s handles
   HWND window_ = nullptr;
   bool relaunched_ = false;
 };

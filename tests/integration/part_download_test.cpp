@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "common/install_state.h"
+#include "common/install_session.h"
 #include "common/setup_error.h"
 #include "test_server.h"
 #include "transfer/part_download.h"
@@ -20,13 +20,12 @@ using namespace tessaline::testing;
 class DownloadPartTest : public ::testing::Test {
  protected:
   ScratchFolder cache;
+  InstallSession session;
   std::string content;
   PackagePart part;
 
   void SetUp() override {
     ResetServer();
-    cancelRequested = false;
-    progressCounters.bytesDone = 0;
     const std::string folder = ::testing::UnitTest::GetInstance()->current_test_info()->name();
     std::filesystem::create_directories(ServerRoot() / Utf8ToWide(folder));
     Publish(folder, 1024 * 1024 + 123);
@@ -49,7 +48,7 @@ class DownloadPartTest : public ::testing::Test {
   std::filesystem::path File() const { return cache / L"part.bin"; }
   std::string FailureOfDownload() {
     try {
-      DownloadPart(part, cache.Path());
+      DownloadPart(part, cache.Path(), session);
     } catch (const SetupError& e) {
       return e.what();
     }
@@ -58,9 +57,9 @@ class DownloadPartTest : public ::testing::Test {
 };
 
 TEST_F(DownloadPartTest, FetchesAnAbsentPartWithoutARange) {
-  DownloadPart(part, cache.Path());
+  DownloadPart(part, cache.Path(), session);
   EXPECT_EQ(ReadBytes(File()), content);
-  EXPECT_EQ(progressCounters.bytesDone.load(), content.size());
+  EXPECT_EQ(session.progressCounters.bytesDone.load(), content.size());
   const auto requests = ServerRequests();
   ASSERT_EQ(requests.size(), 1U);
   EXPECT_EQ(requests[0].range, "");
@@ -69,10 +68,10 @@ TEST_F(DownloadPartTest, FetchesAnAbsentPartWithoutARange) {
 
 TEST_F(DownloadPartTest, ReusesAVerifiedPartWithoutConnecting) {
   WriteBytes(File(), content);
-  progressCounters.bytesDone = content.size();  // counted before the download stage
+  session.progressCounters.bytesDone = content.size();  // counted before the download stage
   part.url = L"https://localhost:1/never-asked";
-  DownloadPart(part, cache.Path());
-  EXPECT_EQ(progressCounters.bytesDone.load(), content.size());
+  DownloadPart(part, cache.Path(), session);
+  EXPECT_EQ(session.progressCounters.bytesDone.load(), content.size());
   EXPECT_TRUE(ServerRequests().empty());
 }
 
@@ -80,10 +79,10 @@ TEST_F(DownloadPartTest, ReplacesACompleteLengthFileWithAWrongDigestInOneAttempt
   std::string wrong = content;
   wrong[10] ^= 0x55;
   WriteBytes(File(), wrong);
-  progressCounters.bytesDone = content.size();
-  DownloadPart(part, cache.Path());
+  session.progressCounters.bytesDone = content.size();
+  DownloadPart(part, cache.Path(), session);
   EXPECT_EQ(ReadBytes(File()), content);
-  EXPECT_EQ(progressCounters.bytesDone.load(), content.size());
+  EXPECT_EQ(session.progressCounters.bytesDone.load(), content.size());
   const auto requests = ServerRequests();
   ASSERT_EQ(requests.size(), 1U);
   EXPECT_EQ(requests[0].range, "");
@@ -91,19 +90,19 @@ TEST_F(DownloadPartTest, ReplacesACompleteLengthFileWithAWrongDigestInOneAttempt
 
 TEST_F(DownloadPartTest, DiscardsAnOversizeFile) {
   WriteBytes(File(), content + "tail");
-  progressCounters.bytesDone = content.size();
-  DownloadPart(part, cache.Path());
+  session.progressCounters.bytesDone = content.size();
+  DownloadPart(part, cache.Path(), session);
   EXPECT_EQ(ReadBytes(File()), content);
-  EXPECT_EQ(progressCounters.bytesDone.load(), content.size());
+  EXPECT_EQ(session.progressCounters.bytesDone.load(), content.size());
 }
 
 TEST_F(DownloadPartTest, ResumesAShortFileWithARangeRequest) {
   const std::size_t kept = 300000;
   WriteBytes(File(), content.substr(0, kept));
-  progressCounters.bytesDone = kept;
-  DownloadPart(part, cache.Path());
+  session.progressCounters.bytesDone = kept;
+  DownloadPart(part, cache.Path(), session);
   EXPECT_EQ(ReadBytes(File()), content);
-  EXPECT_EQ(progressCounters.bytesDone.load(), content.size());
+  EXPECT_EQ(session.progressCounters.bytesDone.load(), content.size());
   const auto requests = ServerRequests();
   ASSERT_EQ(requests.size(), 1U);
   EXPECT_EQ(requests[0].range, "bytes=300000-");
@@ -114,11 +113,11 @@ TEST_F(DownloadPartTest, ResumesAShortFileWithARangeRequest) {
 TEST_F(DownloadPartTest, RestartsAtOnceWhenTheRangeIsIgnored) {
   const std::size_t kept = 4096;
   WriteBytes(File(), content.substr(0, kept));
-  progressCounters.bytesDone = kept;
+  session.progressCounters.bytesDone = kept;
   SetFault("ignore-range,times=1");
-  DownloadPart(part, cache.Path());
+  DownloadPart(part, cache.Path(), session);
   EXPECT_EQ(ReadBytes(File()), content);
-  EXPECT_EQ(progressCounters.bytesDone.load(), content.size());
+  EXPECT_EQ(session.progressCounters.bytesDone.load(), content.size());
   const auto requests = ServerRequests();
   ASSERT_EQ(requests.size(), 2U);
   EXPECT_EQ(requests[0].range, "bytes=4096-");
@@ -128,9 +127,9 @@ TEST_F(DownloadPartTest, RestartsAtOnceWhenTheRangeIsIgnored) {
 
 TEST_F(DownloadPartTest, ResumesAfterAConnectionLostMidBody) {
   SetFault("drop=500000,times=1");
-  DownloadPart(part, cache.Path());
+  DownloadPart(part, cache.Path(), session);
   EXPECT_EQ(ReadBytes(File()), content);
-  EXPECT_EQ(progressCounters.bytesDone.load(), content.size());
+  EXPECT_EQ(session.progressCounters.bytesDone.load(), content.size());
   const auto requests = ServerRequests();
   ASSERT_EQ(requests.size(), 2U);
   EXPECT_EQ(requests[0].range, "");
@@ -139,9 +138,9 @@ TEST_F(DownloadPartTest, ResumesAfterAConnectionLostMidBody) {
 
 TEST_F(DownloadPartTest, StartsOverAfterWrongBytes) {
   SetFault("corrupt,times=1");
-  DownloadPart(part, cache.Path());
+  DownloadPart(part, cache.Path(), session);
   EXPECT_EQ(ReadBytes(File()), content);
-  EXPECT_EQ(progressCounters.bytesDone.load(), content.size());
+  EXPECT_EQ(session.progressCounters.bytesDone.load(), content.size());
   const auto requests = ServerRequests();
   ASSERT_EQ(requests.size(), 2U);
   EXPECT_EQ(requests[1].range, "");
@@ -169,7 +168,7 @@ TEST_F(DownloadPartTest, ReportsARangeRefusedOnTheLastAttempt) {
   EXPECT_EQ(requests[1].range, "bytes=1000-");
   EXPECT_EQ(requests[3].range, "bytes=1000-");
   EXPECT_FALSE(std::filesystem::exists(File()));
-  EXPECT_EQ(progressCounters.bytesDone.load(), 0U);
+  EXPECT_EQ(session.progressCounters.bytesDone.load(), 0U);
 }
 
 std::uintmax_t SizeOrZero(const std::filesystem::path& file) {
@@ -182,7 +181,7 @@ TEST_F(DownloadPartTest, NeverWritesPastThePartsSize) {
   SetFault("endless");
   EXPECT_EQ(FailureOfDownload(), "Downloaded part verification failed: part.bin");
   EXPECT_LE(SizeOrZero(File()), part.size);
-  EXPECT_EQ(progressCounters.bytesDone.load(), 0U);
+  EXPECT_EQ(session.progressCounters.bytesDone.load(), 0U);
   const auto requests = ServerRequests();
   ASSERT_EQ(requests.size(), 4U);
   for (const RecordedRequest& request : requests) EXPECT_LT(request.bytesSent, kEndlessBodyCap);
@@ -191,9 +190,9 @@ TEST_F(DownloadPartTest, NeverWritesPastThePartsSize) {
   // again; the part is counted once.
   ResetServer();
   SetFault("extra=1000,times=1");
-  DownloadPart(part, cache.Path());
+  DownloadPart(part, cache.Path(), session);
   EXPECT_EQ(ReadBytes(File()), content);
-  EXPECT_EQ(progressCounters.bytesDone.load(), content.size());
+  EXPECT_EQ(session.progressCounters.bytesDone.load(), content.size());
   EXPECT_EQ(ServerRequests().size(), 2U);
 }
 
@@ -207,11 +206,11 @@ TEST_F(DownloadPartTest, RefusesARangeOtherThanTheRestOfThePart) {
     ResetServer();
     const std::size_t kept = 300000;
     WriteBytes(File(), content.substr(0, kept));
-    progressCounters.bytesDone = kept;
+    session.progressCounters.bytesDone = kept;
     SetFault(fault);
-    DownloadPart(part, cache.Path());
+    DownloadPart(part, cache.Path(), session);
     EXPECT_EQ(ReadBytes(File()), content) << fault;
-    EXPECT_EQ(progressCounters.bytesDone.load(), content.size()) << fault;
+    EXPECT_EQ(session.progressCounters.bytesDone.load(), content.size()) << fault;
     const auto requests = ServerRequests();
     ASSERT_EQ(requests.size(), 2U) << fault;
     EXPECT_EQ(requests[0].status, 206) << fault;
@@ -220,18 +219,18 @@ TEST_F(DownloadPartTest, RefusesARangeOtherThanTheRestOfThePart) {
   // A range that does not name the total size is still the rest of the part.
   ResetServer();
   WriteBytes(File(), content.substr(0, 1000));
-  progressCounters.bytesDone = 1000;
+  session.progressCounters.bytesDone = 1000;
   SetFault("range-total=*");
-  DownloadPart(part, cache.Path());
+  DownloadPart(part, cache.Path(), session);
   EXPECT_EQ(ReadBytes(File()), content);
   EXPECT_EQ(ServerRequests().size(), 1U);
 }
 
 TEST_F(DownloadPartTest, FollowsARedirectAndResendsTheRange) {
   WriteBytes(File(), content.substr(0, 1000));
-  progressCounters.bytesDone = 1000;
+  session.progressCounters.bytesDone = 1000;
   SetFault(std::string("redirect=") + kMirrorHostAndPort);
-  DownloadPart(part, cache.Path());
+  DownloadPart(part, cache.Path(), session);
   EXPECT_EQ(ReadBytes(File()), content);
   const auto requests = ServerRequests();
   ASSERT_EQ(requests.size(), 2U);
@@ -240,23 +239,23 @@ TEST_F(DownloadPartTest, FollowsARedirectAndResendsTheRange) {
 }
 
 TEST_F(DownloadPartTest, StopsWhenCancelledAndKeepsWhatWasWritten) {
-  cancelRequested = true;
+  session.cancelRequested = true;
   EXPECT_EQ(FailureOfDownload(), "Installation cancelled");
   EXPECT_TRUE(ServerRequests().empty());
 
-  cancelRequested = false;
+  session.cancelRequested = false;
   const std::string folder = ::testing::UnitTest::GetInstance()->current_test_info()->name();
   Publish(folder, 48 * 1024 * 1024);
-  std::thread canceller([] {
-    while (progressCounters.bytesDone.load() < 1024 * 1024) std::this_thread::yield();
-    cancelRequested = true;
+  std::thread canceller([this] {
+    while (session.progressCounters.bytesDone.load() < 1024 * 1024) std::this_thread::yield();
+    session.cancelRequested = true;
   });
   EXPECT_EQ(FailureOfDownload(), "Installation cancelled");
   canceller.join();
   const std::uintmax_t kept = std::filesystem::file_size(File());
   EXPECT_GE(kept, 1024U * 1024U);
   EXPECT_LT(kept, content.size());
-  EXPECT_EQ(progressCounters.bytesDone.load(), kept);
+  EXPECT_EQ(session.progressCounters.bytesDone.load(), kept);
   EXPECT_EQ(ServerRequests().size(), 1U);  // no further attempt
 }
 

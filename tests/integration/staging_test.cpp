@@ -236,38 +236,35 @@ TEST(CloseRunningApplication, ClosesOnlyTheInstalledCopy) {
     PROCESS_INFORMATION info{};
     std::wstring line = L"\"" + exe.native() + L"\"";
     EXPECT_TRUE(CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
-    CloseHandle(info.hThread);
+    UniqueProcessInformation started(info);
     WaitForInputIdle(info.hProcess, 10000);
-    return info.hProcess;
+    return std::move(started.process);
   };
   // The same path in other letter case is the same program.
   std::wstring upper = installation.native();
   for (wchar_t& c : upper) c = static_cast<wchar_t>(towupper(c));
-  HANDLE installed = start(fs::path(upper) / L"Tessaline.exe");
-  HANDLE other = start(elsewhere / L"Tessaline.exe");
+  const UniqueHandle installed = start(fs::path(upper) / L"Tessaline.exe");
+  const UniqueHandle other = start(elsewhere / L"Tessaline.exe");
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // let the windows appear
 
   const fs::path target = installation / L"Tessaline.exe";
   EXPECT_TRUE(CloseRunningApplication(target));
-  EXPECT_EQ(WaitForSingleObject(installed, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(WaitForSingleObject(installed.Get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
   DWORD code = 99;
-  GetExitCodeProcess(installed, &code);
+  GetExitCodeProcess(installed.Get(), &code);
   EXPECT_EQ(code, 0U);
-  EXPECT_EQ(WaitForSingleObject(other, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-  TerminateProcess(other, 0);
-  WaitForSingleObject(other, 5000);
-  CloseHandle(installed);
-  CloseHandle(other);
+  EXPECT_EQ(WaitForSingleObject(other.Get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  TerminateProcess(other.Get(), 0);
+  WaitForSingleObject(other.Get(), 5000);
 
   // One that ignores WM_CLOSE is ended.
   WriteBytes(installation / L"sample-behaviour.txt", "ignore-close\n");
-  HANDLE stubborn = start(installation / L"Tessaline.exe");
+  const UniqueHandle stubborn = start(installation / L"Tessaline.exe");
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   EXPECT_TRUE(IsApplicationRunning(target));
   EXPECT_TRUE(CloseRunningApplication(target));
   EXPECT_FALSE(IsApplicationRunning(target));
-  EXPECT_EQ(WaitForSingleObject(stubborn, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-  CloseHandle(stubborn);
+  EXPECT_EQ(WaitForSingleObject(stubborn.Get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
   EXPECT_TRUE(CloseRunningApplication(target));  // nothing running: returns at once
   fs::remove_all(installation);
 }

@@ -8,7 +8,7 @@
 #include <system_error>
 #include <thread>
 
-#include "common/install_state.h"
+#include "common/install_session.h"
 #include "common/setup_error.h"
 #include "install/install_worker.h"
 
@@ -16,9 +16,9 @@ namespace tessaline {
 namespace {
 
 TEST(RunDownloadThreads, StopsAndJoinsTheStartedThreadsWhenOneCannotStart) {
-  cancelRequested = false;
+  std::atomic<bool> cancelRequested{false};
   std::atomic<int> ended{0};
-  const auto body = [&ended] {
+  const auto body = [&ended, &cancelRequested] {
     while (!cancelRequested.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     ++ended;
   };
@@ -28,7 +28,7 @@ TEST(RunDownloadThreads, StopsAndJoinsTheStartedThreadsWhenOneCannotStart) {
     return std::thread(std::move(run));
   };
   try {
-    RunDownloadThreads(3, body, failingSecond);
+    RunDownloadThreads(3, body, failingSecond, cancelRequested);
     ADD_FAILURE() << "no failure reported";
   } catch (const SetupError& e) {
     EXPECT_EQ(std::string(e.what()).rfind("Unable to start the download: ", 0), 0U) << e.what();
@@ -36,7 +36,6 @@ TEST(RunDownloadThreads, StopsAndJoinsTheStartedThreadsWhenOneCannotStart) {
   EXPECT_EQ(starts, 2);
   EXPECT_EQ(ended.load(), 1);  // the first thread ran to its end before the call returned
   EXPECT_TRUE(cancelRequested.load());
-  cancelRequested = false;
 }
 
 }  // namespace

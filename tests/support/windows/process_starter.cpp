@@ -13,6 +13,7 @@
 
 #include "common/command_line.h"
 #include "common/helper_process.h"
+#include "common/unique_handle.h"
 
 using namespace tessaline;
 
@@ -20,10 +21,9 @@ int wmain(int argc, wchar_t** argv) {
   if (argc >= 3 && std::wcscmp(argv[1], L"sleep") == 0) {
     Sleep(static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)));
     if (argc >= 4) {
-      const HANDLE file =
-          CreateFileW(argv[3], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (file == INVALID_HANDLE_VALUE) return 1;
-      CloseHandle(file);
+      const UniqueFile file(
+          CreateFileW(argv[3], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (!file) return 1;
     }
     return 0;
   }

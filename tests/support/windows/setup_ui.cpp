@@ -25,7 +25,7 @@ using namespace tessaline::testing;
 
 namespace {
 
-HWND SetupWindow() { return FindWindowW(L"TessalineSetupWindow", nullptr); }
+HWND FindSetupWindow() { return FindWindowW(L"TessalineSetupWindow", nullptr); }
 
 int Usage() {
   std::fputs("usage: setup-ui wait-window [S] | wait-text ID TEXT [S] | text ID | click ID | picture FILE | wait-end [S] | close\n", stderr);
@@ -42,9 +42,9 @@ int wmain(int argc, wchar_t** argv) {
   if (argc < 2) return Usage();
   const std::wstring command = argv[1];
   if (command == L"wait-window") {
-    return WaitUntil([] { return SetupWindow() != nullptr; }, Seconds(argc, argv, 2)) ? 0 : 1;
+    return WaitUntil([] { return FindSetupWindow() != nullptr; }, Seconds(argc, argv, 2)) ? 0 : 1;
   }
-  HWND window = SetupWindow();
+  HWND window = FindSetupWindow();
   if (window == nullptr) {
     std::fputs("setup-ui: no Setup window\n", stderr);
     return 1;
