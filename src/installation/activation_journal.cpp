@@ -5,7 +5,7 @@
 #include <chrono>
 #include <map>
 #include <optional>
-#include <sstream>
+#include <algorithm>
 #include <thread>
 #include <vector>
 
@@ -56,11 +56,17 @@ std::optional<std::string> ReadSmall(const fs::path& path) {
 }
 
 std::optional<ActivationRecord> ParseRecord(const std::string& text) {
-  std::istringstream lines(text);
-  std::string line;
-  if (!std::getline(lines, line) || line != kHeader) return std::nullopt;
   std::map<std::string, std::string> fields;
-  while (std::getline(lines, line)) {
+  bool headed = false;
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = std::min(text.find('\n', start), text.size());
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (!headed) {
+      if (line != kHeader) return std::nullopt;
+      headed = true;
+      continue;
+    }
     const std::size_t space = line.find(' ');
     if (space == std::string::npos) fields[line] = "";
     else fields[line.substr(0, space)] = line.substr(space + 1);
