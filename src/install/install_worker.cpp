@@ -92,16 +92,25 @@ std::uint64_t CountCachedBytes(const ReleaseManifest& manifest, const fs::path& 
   return sum;
 }
 
+// What the assembly wrote, hashed on the way so that the package is not read
+// back to be verified.
+struct AssembledPackage {
+  std::uint64_t size = 0;
+  Sha256Digest sha256{};
+};
+
 // Concatenates the parts into <package>.partial; a part that cannot be read
 // leaves it short, which the check that follows catches. A write that fails
 // (a full disk) is reported as what it is, and the partial package, which the
 // parts make again, goes at once so that the failure frees what it took.
-void AssembleParts(const ReleaseManifest& manifest, const fs::path& cacheFolder, const fs::path& partial) {
+AssembledPackage AssembleParts(const ReleaseManifest& manifest, const fs::path& cacheFolder, const fs::path& partial) {
   UniqueFile output(
       CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!output) {
     RaiseLastFileSystemError("open", partial);
   }
+  Sha256Hasher hasher;
+  AssembledPackage assembled;
   std::vector<char> buffer(1 << 20);
   for (const PackagePart& part : manifest.parts) {
     std::ifstream input(cacheFolder / Utf8ToWide(part.name), std::ios::binary);
@@ -119,14 +128,16 @@ void AssembleParts(const ReleaseManifest& manifest, const fs::path& cacheFolder,
         fs::remove(partial, ignored);
         throw FileSystemFailure("write", error, partial);
       }
+      hasher.Update(buffer.data(), length);
+      assembled.size += length;
     }
   }
+  assembled.sha256 = hasher.Finish();
+  return assembled;
 }
 
-void VerifyPackage(const ReleaseManifest& manifest, const fs::path& partial) {
-  if (fsops::FileSize(partial) != manifest.size) throw SetupError("The complete package failed verification");
-  const std::vector<std::uint8_t> content = ReadSetupFile(partial);
-  if (HexLower(Sha256(content.data(), content.size())) != manifest.sha256) {
+void VerifyPackage(const ReleaseManifest& manifest, const AssembledPackage& assembled) {
+  if (assembled.size != manifest.size || HexLower(assembled.sha256) != manifest.sha256) {
     throw SetupError("The complete package failed verification");
   }
 }
@@ -203,8 +214,7 @@ void RunPipeline(InstallSession& session) {
   const fs::path package = cacheFolder / Utf8ToWide(manifest.filename);
   fs::path partial = package;
   partial += L".partial";
-  AssembleParts(manifest, cacheFolder, partial);
-  VerifyPackage(manifest, partial);
+  VerifyPackage(manifest, AssembleParts(manifest, cacheFolder, partial));
   if (fsops::Exists(package)) fsops::Remove(package);
   fsops::Rename(partial, package);
 
