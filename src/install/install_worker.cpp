@@ -142,6 +142,32 @@ void VerifyPackage(const ReleaseManifest& manifest, const AssembledPackage& asse
   }
 }
 
+// After a successful activation only the installed version's parts serve a
+// later run: a repair reuses them, the next update their bytes. The package
+// is made again from them, and other versions' folders serve nothing. What
+// cannot be removed now goes after the next success, never failing this one.
+void TrimInstallerCache(const fs::path& cacheFolder, const fs::path& package) noexcept {
+  try {
+    std::error_code ignored;
+    fs::remove(package, ignored);
+    const std::wstring kept = cacheFolder.filename().native();
+    std::vector<fs::path> others;
+    for (fs::directory_iterator entry(cacheFolder.parent_path(), ignored), end; !ignored && entry != end;
+         entry.increment(ignored)) {
+      // Windows compares names without regard to case: the installed
+      // version's folder may be spelled otherwise on disk.
+      const std::wstring name = entry->path().filename().native();
+      const bool installed = CompareStringOrdinal(name.c_str(), static_cast<int>(name.size()), kept.c_str(),
+                                                  static_cast<int>(kept.size()), TRUE) == CSTR_EQUAL;
+      std::error_code kind;
+      if (!installed && entry->is_directory(kind)) others.push_back(entry->path());
+    }
+    // A link among them goes itself, never what it points to.
+    for (const fs::path& other : others) fsops::RemoveTree(other, ignored);
+  } catch (const std::exception&) {
+  }
+}
+
 // Far above any real manifest, and the signature is 64 bytes: a service that
 // sends more is broken or hostile, and its bytes must not fill memory before
 // the signature is checked.
@@ -233,6 +259,7 @@ void RunPipeline(InstallSession& session) {
       break;
   }
   session.launchPath = InstallPackage(package, manifest.version, session);
+  TrimInstallerCache(cacheFolder, package);
 }
 
 // A failure text that is not UTF-8 (some library texts are in the system
