@@ -56,8 +56,8 @@ TEST(FileSha256Hex, HashesWholeFilesAndRefusesWhatCannotBeRead) {
   for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 31 + (i >> 11));
   WriteBytes(folder / L"large.bin", large);
   EXPECT_EQ(FileSha256Hex(folder / L"large.bin"), Sha256Hex(large));
-  // Read into one buffer of the file's size and a read's room: packages are
-  // read whole, and a buffer grown on the way would double the memory.
+  // Small files are still read whole, into one buffer of the file's size and
+  // a read's room: a buffer grown on the way would double the memory.
   const std::vector<std::uint8_t> read = ReadSetupFile(folder / L"large.bin");
   EXPECT_EQ(read.size(), large.size());
   EXPECT_LE(read.capacity(), large.size() + (1U << 20));
