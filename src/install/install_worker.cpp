@@ -92,16 +92,25 @@ std::uint64_t CountCachedBytes(const ReleaseManifest& manifest, const fs::path& 
   return sum;
 }
 
+// What the assembly wrote, hashed on the way so that the package is not read
+// back to be verified.
+struct AssembledPackage {
+  std::uint64_t size = 0;
+  Sha256Digest sha256{};
+};
+
 // Concatenates the parts into <package>.partial; a part that cannot be read
 // leaves it short, which the check that follows catches. A write that fails
 // (a full disk) is reported as what it is, and the partial package, which the
 // parts make again, goes at once so that the failure frees what it took.
-void AssembleParts(const ReleaseManifest& manifest, const fs::path& cacheFolder, const fs::path& partial) {
+AssembledPackage AssembleParts(const ReleaseManifest& manifest, const fs::path& cacheFolder, const fs::path& partial) {
   UniqueFile output(
       CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!output) {
     RaiseLastFileSystemError("open", partial);
   }
+  Sha256Hasher hasher;
+  AssembledPackage assembled;
   std::vector<char> buffer(1 << 20);
   for (const PackagePart& part : manifest.parts) {
     std::ifstream input(cacheFolder / Utf8ToWide(part.name), std::ios::binary);
@@ -119,15 +128,43 @@ void AssembleParts(const ReleaseManifest& manifest, const fs::path& cacheFolder,
         fs::remove(partial, ignored);
         throw FileSystemFailure("write", error, partial);
       }
+      hasher.Update(buffer.data(), length);
+      assembled.size += length;
     }
+  }
+  assembled.sha256 = hasher.Finish();
+  return assembled;
+}
+
+void VerifyPackage(const ReleaseManifest& manifest, const AssembledPackage& assembled) {
+  if (assembled.size != manifest.size || HexLower(assembled.sha256) != manifest.sha256) {
+    throw SetupError("The complete package failed verification");
   }
 }
 
-void VerifyPackage(const ReleaseManifest& manifest, const fs::path& partial) {
-  if (fsops::FileSize(partial) != manifest.size) throw SetupError("The complete package failed verification");
-  const std::vector<std::uint8_t> content = ReadSetupFile(partial);
-  if (HexLower(Sha256(content.data(), content.size())) != manifest.sha256) {
-    throw SetupError("The complete package failed verification");
+// After a successful activation only the installed version's parts serve a
+// later run: a repair reuses them, the next update their bytes. The package
+// is made again from them, and other versions' folders serve nothing. What
+// cannot be removed now goes after the next success, never failing this one.
+void TrimInstallerCache(const fs::path& cacheFolder, const fs::path& package) noexcept {
+  try {
+    std::error_code ignored;
+    fs::remove(package, ignored);
+    const std::wstring kept = cacheFolder.filename().native();
+    std::vector<fs::path> others;
+    for (fs::directory_iterator entry(cacheFolder.parent_path(), ignored), end; !ignored && entry != end;
+         entry.increment(ignored)) {
+      // Windows compares names without regard to case: the installed
+      // version's folder may be spelled otherwise on disk.
+      const std::wstring name = entry->path().filename().native();
+      const bool installed = CompareStringOrdinal(name.c_str(), static_cast<int>(name.size()), kept.c_str(),
+                                                  static_cast<int>(kept.size()), TRUE) == CSTR_EQUAL;
+      std::error_code kind;
+      if (!installed && entry->is_directory(kind)) others.push_back(entry->path());
+    }
+    // A link among them goes itself, never what it points to.
+    for (const fs::path& other : others) fsops::RemoveTree(other, ignored);
+  } catch (const std::exception&) {
   }
 }
 
@@ -203,8 +240,7 @@ void RunPipeline(InstallSession& session) {
   const fs::path package = cacheFolder / Utf8ToWide(manifest.filename);
   fs::path partial = package;
   partial += L".partial";
-  AssembleParts(manifest, cacheFolder, partial);
-  VerifyPackage(manifest, partial);
+  VerifyPackage(manifest, AssembleParts(manifest, cacheFolder, partial));
   if (fsops::Exists(package)) fsops::Remove(package);
   fsops::Rename(partial, package);
 
@@ -223,6 +259,7 @@ void RunPipeline(InstallSession& session) {
       break;
   }
   session.launchPath = InstallPackage(package, manifest.version, session);
+  TrimInstallerCache(cacheFolder, package);
 }
 
 // A failure text that is not UTF-8 (some library texts are in the system

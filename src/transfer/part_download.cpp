@@ -23,10 +23,6 @@ namespace {
 
 enum class AttemptResult { Verified, Restart };
 
-bool IsVerified(const std::filesystem::path& file, const PackagePart& part) {
-  return fsops::FileSize(file) == part.size && FileSha256Hex(file) == part.sha256;
-}
-
 SetupError PartVerificationFailure(const PackagePart& part) {
   return SetupError("Downloaded part verification failed: " + part.name);
 }
@@ -67,6 +63,10 @@ AttemptResult Attempt(const PackagePart& part, const std::filesystem::path& file
     fsops::Remove(file);
     offset = 0;
   }
+  // The part is hashed as its bytes arrive, after the bytes it kept, so the
+  // finished file is never read back.
+  Sha256Hasher hasher;
+  if (offset > 0) hasher.UpdateFromFile(file, offset);
 
   const HttpsExchange exchange = OpenGetRequest(CrackDownloadUrl(part.url), "Package download failed");
   const HINTERNET request = exchange.request.Get();
@@ -88,13 +88,13 @@ AttemptResult Attempt(const PackagePart& part, const std::filesystem::path& file
   if (status < 200 || status > 299) throw SetupError("GitHub returned HTTP " + std::to_string(status));
   RefuseAnOversizeAnswer(request, status, offset, part);
 
+  std::uint64_t size = offset;
   {
     UniqueFile output(CreateFileW(file.c_str(), offset > 0 ? FILE_APPEND_DATA : GENERIC_WRITE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   offset > 0 ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!output) RaiseLastFileSystemError("open", file);
     std::vector<std::uint8_t> buffer(kPartReadSize, 0);
-    std::uint64_t size = offset;
     while (!session.cancelRequested.load()) {
       DWORD read = 0;
       if (!WinHttpReadData(request, buffer.data(), kPartReadSize, &read)) {
@@ -108,11 +108,12 @@ AttemptResult Attempt(const PackagePart& part, const std::filesystem::path& file
       if (!WriteFile(output.Get(), buffer.data(), read, &written, nullptr) || written != read) {
         RaiseLastFileSystemError("write", file);
       }
+      hasher.Update(buffer.data(), read);
       session.progressCounters.bytesDone.fetch_add(read);
     }
   }
   if (session.cancelRequested.load()) throw SetupError("Installation cancelled");
-  if (!IsVerified(file, part)) throw PartVerificationFailure(part);
+  if (size != part.size || HexLower(hasher.Finish()) != part.sha256) throw PartVerificationFailure(part);
   return AttemptResult::Verified;
 }
 

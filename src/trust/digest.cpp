@@ -3,22 +3,31 @@
 #include <windows.h>
 #include <bcrypt.h>
 
+#include <algorithm>
 #include <climits>
 
 #include "common/setup_error.h"
-#include "common/unique_handle.h"
 
 namespace tessaline {
+namespace {
 
-std::vector<std::uint8_t> ReadSetupFile(const std::filesystem::path& path) {
+UniqueFile OpenSetupFile(const std::filesystem::path& path) {
   UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file) throw SetupError("Unable to read a setup file");
+  return file;
+}
+
+constexpr DWORD kChunk = 1U << 20;
+
+}  // namespace
+
+std::vector<std::uint8_t> ReadSetupFile(const std::filesystem::path& path) {
+  const UniqueFile file = OpenSetupFile(path);
 
   // The file may still grow while it is read; read until the end it has now.
   // Room for the file and one more chunk: the read that finds the end must
   // not reallocate, which would hold the file in memory three times over.
-  constexpr DWORD kChunk = 1U << 20;
   std::vector<std::uint8_t> data;
   LARGE_INTEGER size{};
   if (GetFileSizeEx(file.Get(), &size) && size.QuadPart > 0) {
@@ -35,30 +44,59 @@ std::vector<std::uint8_t> ReadSetupFile(const std::filesystem::path& path) {
   return data;
 }
 
-Sha256Digest Sha256(const void* data, std::size_t length) {
-  UniqueAlgorithmProvider provider;
-  if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(provider.Put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+Sha256Hasher::Sha256Hasher() {
+  if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(provider_.Put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
     throw SetupError("Windows SHA-256 is unavailable");
   }
   DWORD objectLength = 0;
   ULONG written = 0;
-  if (!BCRYPT_SUCCESS(BCryptGetProperty(provider.Get(), BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectLength),
+  if (!BCRYPT_SUCCESS(BCryptGetProperty(provider_.Get(), BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectLength),
                                         sizeof(objectLength), &written, 0))) {
     throw SetupError("Windows SHA-256 is unavailable");
   }
-  // The hash takes a 32-bit length; a larger buffer would be hashed short.
-  if (length > ULONG_MAX) throw SetupError("SHA-256 failed");
+  object_.assign(objectLength, 0);
+  if (!BCRYPT_SUCCESS(BCryptCreateHash(provider_.Get(), hash_.Put(), object_.data(), objectLength, nullptr, 0, 0))) {
+    throw SetupError("SHA-256 failed");
+  }
+}
 
-  std::vector<UCHAR> hashObject(objectLength, 0);
+void Sha256Hasher::Update(const void* data, std::size_t length) {
+  // The hash takes a 32-bit length: a longer buffer goes in slices.
+  auto* bytes = static_cast<PUCHAR>(const_cast<void*>(data));
+  while (length > 0) {
+    const ULONG slice = static_cast<ULONG>(std::min<std::size_t>(length, ULONG_MAX));
+    if (!BCRYPT_SUCCESS(BCryptHashData(hash_.Get(), bytes, slice, 0))) throw SetupError("SHA-256 failed");
+    bytes += slice;
+    length -= slice;
+  }
+}
+
+std::uint64_t Sha256Hasher::UpdateFromFile(const std::filesystem::path& path, std::uint64_t limit) {
+  const UniqueFile file = OpenSetupFile(path);
+  std::vector<std::uint8_t> buffer(kChunk);
+  std::uint64_t fed = 0;
+  while (fed < limit) {
+    const DWORD wanted = static_cast<DWORD>(std::min<std::uint64_t>(kChunk, limit - fed));
+    DWORD read = 0;
+    if (!ReadFile(file.Get(), buffer.data(), wanted, &read, nullptr) || read == 0) break;
+    Update(buffer.data(), read);
+    fed += read;
+  }
+  return fed;
+}
+
+Sha256Digest Sha256Hasher::Finish() {
   Sha256Digest digest{};
-  UniqueHash hash;
-  if (!BCRYPT_SUCCESS(BCryptCreateHash(provider.Get(), hash.Put(), hashObject.data(), objectLength, nullptr, 0, 0)) ||
-      !BCRYPT_SUCCESS(BCryptHashData(hash.Get(), static_cast<PUCHAR>(const_cast<void*>(data)),
-                                     static_cast<ULONG>(length), 0)) ||
-      !BCRYPT_SUCCESS(BCryptFinishHash(hash.Get(), digest.data(), static_cast<ULONG>(digest.size()), 0))) {
+  if (!BCRYPT_SUCCESS(BCryptFinishHash(hash_.Get(), digest.data(), static_cast<ULONG>(digest.size()), 0))) {
     throw SetupError("SHA-256 failed");
   }
   return digest;
+}
+
+Sha256Digest Sha256(const void* data, std::size_t length) {
+  Sha256Hasher hasher;
+  hasher.Update(data, length);
+  return hasher.Finish();
 }
 
 std::string HexLower(const std::uint8_t* bytes, std::size_t length) {
@@ -73,8 +111,9 @@ std::string HexLower(const std::uint8_t* bytes, std::size_t length) {
 }
 
 std::string FileSha256Hex(const std::filesystem::path& path) {
-  const std::vector<std::uint8_t> content = ReadSetupFile(path);
-  return HexLower(Sha256(content.data(), content.size()));
+  Sha256Hasher hasher;
+  hasher.UpdateFromFile(path);
+  return HexLower(hasher.Finish());
 }
 
 }  // namespace tessaline

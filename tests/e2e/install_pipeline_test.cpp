@@ -141,6 +141,14 @@ void ExpectNoLeftoverBut(const std::vector<std::wstring>& planted) {
   EXPECT_LE(backups, 1);
 }
 
+// Every file and folder under `root`, relative and in order.
+std::vector<fs::path> TreeOf(const fs::path& root) {
+  std::vector<fs::path> items;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) items.push_back(fs::relative(entry.path(), root));
+  std::sort(items.begin(), items.end());
+  return items;
+}
+
 fs::path FindStagedShippedFile() {
   for (const auto& entry : fs::directory_iterator(QuorvantProgramsFolder())) {
     if (!StartsWith(entry.path().filename().native(), kStagingPrefix)) continue;
@@ -189,7 +197,8 @@ TEST_F(InstallPipeline, InstallsWhenNothingIsInstalled) {
   }
   EXPECT_EQ(RegisteredVersion(), L"1.0.0");
   EXPECT_TRUE(fs::is_regular_file(StartMenuShortcutPath()));
-  EXPECT_TRUE(fs::is_regular_file(InstallerCache() / L"1.0.0" / L"Tessaline-1.0.0-windows-x64.tar.gz"));
+  // The package is made again from the parts when needed; it takes no room.
+  EXPECT_FALSE(fs::exists(InstallerCache() / L"1.0.0" / L"Tessaline-1.0.0-windows-x64.tar.gz"));
   EXPECT_EQ(session->progressCounters.bytesDone.load(), session->progressCounters.bytesTotal.load());
   // Nothing of the run is left beside the installation.
   for (const auto& entry : fs::directory_iterator(QuorvantProgramsFolder())) {
@@ -232,12 +241,20 @@ TEST_F(InstallPipeline, UpdatesKeepingTheDataFoldersAndRepairsTheSameVersion) {
     backups += entry.path().filename().native().rfind(L".Tessaline-backup-", 0) == 0 ? 1 : 0;
   }
   EXPECT_EQ(backups, 1);
+  // The cache keeps what the next run needs, the installed version's parts,
+  // and no package and no other version.
+  std::vector<fs::path> parts{L"1.1.0"};
+  for (const fs::path& part : TreeOf(ServedPartsFolder(L"v1.1.0"))) parts.push_back(L"1.1.0" / part);
+  EXPECT_EQ(TreeOf(InstallerCache()), parts);
 
+  ResetServer();
   const auto repair = Run();
   ASSERT_EQ(Finished(repair).wParam, 1U) << Finished(repair).text;
   EXPECT_EQ(repair[1].decision->action, LifecycleAction::Repair);
   EXPECT_EQ(lines.back(), L"Repairing Tessaline\u2026");
   EXPECT_EQ(ReadBytes(kept / L"user-model.bin"), "learned by 1.0.0");
+  EXPECT_TRUE(PartRequests().empty());
+  EXPECT_EQ(TreeOf(InstallerCache()), parts);
 }
 
 TEST_F(InstallPipeline, RefusesADowngradeBeforeCreatingAnything) {

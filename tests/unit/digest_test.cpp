@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <winioctl.h>
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -53,11 +56,32 @@ TEST(FileSha256Hex, HashesWholeFilesAndRefusesWhatCannotBeRead) {
   for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 31 + (i >> 11));
   WriteBytes(folder / L"large.bin", large);
   EXPECT_EQ(FileSha256Hex(folder / L"large.bin"), Sha256Hex(large));
-  // Read into one buffer of the file's size and a read's room: packages are
-  // read whole, and a buffer grown on the way would double the memory.
+  // Small files are still read whole, into one buffer of the file's size and
+  // a read's room: a buffer grown on the way would double the memory.
   const std::vector<std::uint8_t> read = ReadSetupFile(folder / L"large.bin");
   EXPECT_EQ(read.size(), large.size());
   EXPECT_LE(read.capacity(), large.size() + (1U << 20));
+
+  // Past 4 GiB, where a 32-bit length would wrap: sparse, so only its two
+  // written ends take room. The digest is of an identical file made on Linux:
+  //   truncate -s 4294971393 f; printf start | dd of=f conv=notrunc
+  //   printf end | dd of=f bs=1 seek=4294971390 conv=notrunc; sha256sum f
+  {
+    const auto huge = folder / L"huge.bin";
+    UniqueFile file(CreateFileW(huge.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(file.Valid());
+    // Without the flag NTFS would write out the zeros in between.
+    DWORD ignored = 0;
+    DeviceIoControl(file.Get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(file.Get(), "start", 5, &written, nullptr));
+    LARGE_INTEGER at{};
+    at.QuadPart = 4294971390LL;
+    ASSERT_TRUE(SetFilePointerEx(file.Get(), at, nullptr, FILE_BEGIN));
+    ASSERT_TRUE(WriteFile(file.Get(), "end", 3, &written, nullptr));
+    ASSERT_TRUE(SetEndOfFile(file.Get()));
+  }
+  EXPECT_EQ(FileSha256Hex(folder / L"huge.bin"), "967122a55ce2804c93c911faee1d51f1893310d7db804ea29ed5d87c49296f0b");
 
   EXPECT_EQ(ErrorOf(folder / L"missing.bin"), "Unable to read a setup file");
   EXPECT_EQ(ErrorOf(folder.Path()), "Unable to read a setup file");
