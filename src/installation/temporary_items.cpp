@@ -25,9 +25,14 @@ bool IsBackupFolderLocation(const fs::path& folder, const fs::path& quorvantFold
 }
 
 bool IsTemporarySetupCopy(const std::wstring& name) {
-  return (StartsWith(name, kCleanupCopyPrefix) || StartsWith(name, kUninstallCopyPrefix) ||
-          StartsWith(name, kRelaunchCopyPrefix)) &&
-         EndsWith(name, L".exe");
+  // Exactly <prefix><process id>.exe: a download of the user's such as
+  // "TessalineSetup-2.0.1.exe" is not one of Setup's copies.
+  for (const std::wstring prefix : {kCleanupCopyPrefix, kUninstallCopyPrefix, kRelaunchCopyPrefix}) {
+    if (!StartsWith(name, prefix) || !EndsWith(name, L".exe")) continue;
+    const std::wstring id = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+    if (!id.empty() && id.find_first_not_of(L"0123456789") == std::wstring::npos) return true;
+  }
+  return false;
 }
 
 }  // namespace tessaline

@@ -577,6 +577,7 @@ TEST_F(InstallPipeline, RemovesTheBackupOfAFinishedUpdateInsteadOfRestoringIt) {
   const fs::path workerCopies[] = {temp / L"TessalineCleanup-4242.exe", temp / L"TessalineUninstall-4242.exe"};
   for (const fs::path& copy : workerCopies) fs::copy_file(SetupExecutable(), copy, fs::copy_options::overwrite_existing);
   WriteBytes(temp / L"TessalineCleanup-notes.txt", "not a copy of Setup");
+  WriteBytes(temp / L"TessalineSetup-2.0.1.exe", "a download of the user's");
 
   const auto messages = Run();
   ASSERT_EQ(Finished(messages).wParam, 1U) << Finished(messages).text;
@@ -584,7 +585,9 @@ TEST_F(InstallPipeline, RemovesTheBackupOfAFinishedUpdateInsteadOfRestoringIt) {
   ExpectNoLeftoverBut({stale.filename().native()});
   for (const fs::path& copy : workerCopies) EXPECT_FALSE(fs::exists(copy)) << copy;
   EXPECT_TRUE(fs::exists(temp / L"TessalineCleanup-notes.txt"));
+  EXPECT_TRUE(fs::exists(temp / L"TessalineSetup-2.0.1.exe"));
   fs::remove(temp / L"TessalineCleanup-notes.txt");
+  fs::remove(temp / L"TessalineSetup-2.0.1.exe");
 }
 
 fs::path FindSetupCopy() {
