@@ -128,31 +128,30 @@ void Finish(const fs::path& quorvant) {
   RemoveActivationJournal(quorvant);
 }
 
-std::vector<fs::path> BackupFolders(const fs::path& quorvant) {
-  std::vector<std::pair<fs::file_time_type, fs::path>> found;
-  std::error_code error;
-  for (fs::directory_iterator entry(quorvant, error), end; !error && entry != end; entry.increment(error)) {
-    std::error_code ignored;
-    if (!IsBackupFolderLocation(entry->path(), quorvant) || !entry->is_directory(ignored)) continue;
-    found.emplace_back(fs::last_write_time(entry->path(), ignored), entry->path());
-  }
-  if (error) throw FileSystemFailure("directory_iterator::operator++", error, quorvant);
-  std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
-  std::vector<fs::path> backups;
-  for (const auto& item : found) backups.push_back(item.second);
-  return backups;
-}
-
-std::vector<fs::path> StagingFolders(const fs::path& quorvant) {
+// The folders directly inside `quorvant` whose names start with `prefix`.
+std::vector<fs::path> FoldersNamed(const fs::path& quorvant, const wchar_t* prefix) {
   std::vector<fs::path> found;
   std::error_code error;
   for (fs::directory_iterator entry(quorvant, error), end; !error && entry != end; entry.increment(error)) {
     std::error_code ignored;
-    if (StartsWith(entry->path().filename().native(), kStagingPrefix) && entry->is_directory(ignored)) {
+    if (StartsWith(entry->path().filename().native(), prefix) && entry->is_directory(ignored)) {
       found.push_back(entry->path());
     }
   }
+  if (error) throw FileSystemFailure("directory_iterator::operator++", error, quorvant);
   return found;
+}
+
+// Newest first, by the time their content last changed.
+std::vector<fs::path> BackupFolders(const fs::path& quorvant) {
+  std::vector<fs::path> backups = FoldersNamed(quorvant, kBackupPrefix);
+  const auto changed = [](const fs::path& folder) {
+    std::error_code ignored;
+    return fs::last_write_time(folder, ignored);
+  };
+  std::sort(backups.begin(), backups.end(),
+            [&](const fs::path& a, const fs::path& b) { return changed(a) > changed(b); });
+  return backups;
 }
 
 bool IsCompleteInstallation(const fs::path& folder) {
@@ -215,7 +214,7 @@ void RecoverFromDisk(const fs::path& quorvant, const fs::path& installation,
   // the data then goes in rather than away with the staging folder. Where
   // the installation has data of its own, the staging folder's copy is the
   // package's, from a run ended before its journal was written.
-  for (const fs::path& staging : StagingFolders(quorvant)) {
+  for (const fs::path& staging : FoldersNamed(quorvant, kStagingPrefix)) {
     const fs::path appRoot = FindAppRoot(staging);
     if (!fsops::Exists(appRoot / L"TessalineSetup.exe") || !fsops::Exists(appRoot / L"TessalineUninstall.exe")) continue;
     for (std::size_t i = 0; i < kPreservedFolderCount; ++i) {

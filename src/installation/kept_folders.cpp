@@ -28,16 +28,24 @@ bool HoldsKeptData(const fs::path& root) {
   return false;
 }
 
-void MoveWithRetry(const fs::path& from, const fs::path& to, int seconds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+unsigned long TryMoveFor(const fs::path& from, const fs::path& to, unsigned long flags,
+                         std::chrono::milliseconds window) {
+  const auto deadline = std::chrono::steady_clock::now() + window;
   while (true) {
-    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) return;
+    if (MoveFileExW(from.c_str(), to.c_str(), flags)) return 0;
     const DWORD code = GetLastError();
     std::this_thread::sleep_until(std::chrono::steady_clock::now() + std::chrono::milliseconds(250));
-    if (std::chrono::steady_clock::now() >= deadline) {
-      throw SetupError(FileSystemFailureText("Unable to activate the Tessaline installation",
-                                             WindowsErrorDescription(code), from, to));
-    }
+    if (std::chrono::steady_clock::now() >= deadline) return code;
+  }
+}
+
+void MoveWithRetry(const fs::path& from, const fs::path& to, int seconds) {
+  const unsigned long code =
+      TryMoveFor(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED, std::chrono::seconds(seconds));
+  if (code != 0) {
+    throw SetupError(FileSystemFailureText("Unable to activate the Tessaline installation",
+                                           WindowsErrorDescription(code), from, to),
+                     code);
   }
 }
 

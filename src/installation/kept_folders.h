@@ -2,6 +2,7 @@
 // the folder moves that carry them and swap installations.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 
 namespace tessaline {
@@ -18,6 +19,11 @@ bool HasKeptData(const std::filesystem::path& root, std::size_t index);
 // Whether any kept folder of `root` holds data; a folder that cannot be
 // examined counts as holding data.
 bool HoldsKeptData(const std::filesystem::path& root);
+
+// Renames `from` to `to` with `flags`, retrying every 250 ms for `window`.
+// Returns 0 once it succeeds, else the Windows error of the last attempt.
+unsigned long TryMoveFor(const std::filesystem::path& from, const std::filesystem::path& to, unsigned long flags,
+                         std::chrono::milliseconds window);
 
 // Renames `from` to `to`, retrying every 250 ms until `seconds` have passed.
 void MoveWithRetry(const std::filesystem::path& from, const std::filesystem::path& to, int seconds);

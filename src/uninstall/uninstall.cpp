@@ -17,6 +17,7 @@
 #include "common/unique_handle.h"
 #include "installation/close_application.h"
 #include "installation/installation_lock.h"
+#include "installation/kept_folders.h"
 #include "installation/leftovers.h"
 #include "installation/temporary_items.h"
 #include "winintegration/user_folders.h"
@@ -123,14 +124,8 @@ void RemoveInstallation(bool quiet) {
   }
   const fs::path removed = quorvant / (kRemovalPrefix + RunSuffix());
   if (fsops::Exists(installation)) {
-    const auto deadline = std::chrono::steady_clock::now() + kMoveAsideWindow;
-    while (!MoveFileExW(installation.c_str(), removed.c_str(), 0)) {
-      const DWORD code = GetLastError();
-      if (std::chrono::steady_clock::now() >= deadline) {
-        throw SetupError("Unable to remove Tessaline: " + WindowsErrorDescription(code));
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    }
+    const unsigned long code = TryMoveFor(installation, removed, 0, kMoveAsideWindow);
+    if (code != 0) throw SetupError("Unable to remove Tessaline: " + WindowsErrorDescription(code), code);
   }
   try {
     RemoveStartMenuShortcut();
