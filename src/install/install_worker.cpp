@@ -23,6 +23,7 @@
 #include "installation/close_application.h"
 #include "installation/installation_lock.h"
 #include "installation/leftovers.h"
+#include "transfer/chunk_reuse.h"
 #include "transfer/https_client.h"
 #include "transfer/part_download.h"
 #include "trust/digest.h"
@@ -42,6 +43,7 @@ struct PartQueue {
   std::atomic<std::uint64_t> nextIndex{0};
   const ReleaseManifest& manifest;
   const fs::path& cacheFolder;
+  const ChunkReuse* reuse;  // nothing when no part is made of reused bytes
   std::mutex failureMutex;
   std::exception_ptr firstFailure;
 };
@@ -64,7 +66,9 @@ void DownloadThread(PartQueue& queue) {
     const std::uint64_t index = queue.nextIndex.fetch_add(1);
     if (index >= queue.manifest.parts.size()) return;
     try {
-      DownloadPart(queue.manifest.parts[index], queue.cacheFolder, queue.session);
+      if (queue.reuse == nullptr || !queue.reuse->BringPart(index, queue.session)) {
+        DownloadPart(queue.manifest.parts[index], queue.cacheFolder, queue.session);
+      }
     } catch (...) {
       const std::lock_guard<std::mutex> lock(queue.failureMutex);
       if (!queue.firstFailure) queue.firstFailure = std::current_exception();
@@ -74,8 +78,9 @@ void DownloadThread(PartQueue& queue) {
   }
 }
 
-void DownloadParts(const ReleaseManifest& manifest, const fs::path& cacheFolder, InstallSession& session) {
-  PartQueue queue{session, {0}, manifest, cacheFolder, {}, {}};
+void DownloadParts(const ReleaseManifest& manifest, const fs::path& cacheFolder, const ChunkReuse* reuse,
+                   InstallSession& session) {
+  PartQueue queue{session, {0}, manifest, cacheFolder, reuse, {}, {}};
   RunDownloadThreads(
       kDownloadThreads, [&queue] { DownloadThread(queue); },
       [](std::function<void()> body) { return std::thread(std::move(body)); }, session.cancelRequested);
@@ -174,12 +179,23 @@ void TrimInstallerCache(const fs::path& cacheFolder, const fs::path& package) no
 constexpr std::size_t kManifestLimit = 1024 * 1024;
 constexpr std::size_t kSignatureLimit = 4096;
 
-void RefuseUnsafeCacheName(const std::string& version) {
-  // The version names the installer-cache folder; build metadata after '+'
-  // is not checked by the version grammar and must not lead out of it.
-  if (!IsSafeFileName(version) || version.find(':') != std::string::npos) {
-    throw SetupError("Unsafe Tessaline release metadata");
-  }
+// The version names the installer-cache folder; build metadata after '+' is
+// not checked by the version grammar and must not lead out of it.
+bool IsSafeCacheName(const std::string& version) {
+  return IsSafeFileName(version) && version.find(':') == std::string::npos;
+}
+
+fs::path InstallerCacheFolder(const std::string& version) {
+  return LocalAppDataFolder() / L"Quorvant" / L"InstallerCache" / Utf8ToWide(version);
+}
+
+// An update whose release has a chunk map takes what it can from the
+// installed version's parts, still in the cache after its installation.
+std::unique_ptr<ChunkReuse> PrepareChunkReuse(const ReleaseManifest& manifest, const LifecycleDecision& decision,
+                                              const std::string& installed, const fs::path& cacheFolder,
+                                              const InstallSession& session) {
+  if (decision.action != LifecycleAction::Update || !manifest.chunkMap || !IsSafeCacheName(installed)) return nullptr;
+  return ChunkReuse::Prepare(manifest, InstallerCacheFolder(installed), cacheFolder, session);
 }
 
 void RunPipeline(InstallSession& session) {
@@ -220,20 +236,27 @@ void RunPipeline(InstallSession& session) {
                      manifest.version + ".");
   }
 
-  RefuseUnsafeCacheName(manifest.version);
-  const fs::path cacheFolder = LocalAppDataFolder() / L"Quorvant" / L"InstallerCache" / Utf8ToWide(manifest.version);
+  if (!IsSafeCacheName(manifest.version)) throw SetupError("Unsafe Tessaline release metadata");
+  const fs::path cacheFolder = InstallerCacheFolder(manifest.version);
   fsops::CreateDirectories(cacheFolder);
-  const std::uint64_t cached = CountCachedBytes(manifest, cacheFolder);
   ProgressCounters& counters = session.progressCounters;
+  const auto startCounting = [&counters](std::uint64_t there) {
+    counters.bytesDone.store(there);
+    counters.bytesAtStart.store(there);
+    counters.downloadStart.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+  };
   counters.bytesTotal.store(manifest.size);
-  counters.bytesDone.store(cached);
-  counters.bytesAtStart.store(cached);
-  counters.downloadStart.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                           std::chrono::steady_clock::now().time_since_epoch())
-                                           .count());
+  const std::uint64_t cached = CountCachedBytes(manifest, cacheFolder);
+  startCounting(cached);
   session.MarkStage("download");
   PostStatus(session, L"Downloading Tessaline\u2026");
-  DownloadParts(manifest, cacheFolder, session);
+  // Bytes reused from the installed version count as bytes already there:
+  // the bar starts after them, and the rate counts only what is fetched.
+  const std::unique_ptr<ChunkReuse> reuse = PrepareChunkReuse(manifest, decision, installed, cacheFolder, session);
+  if (reuse) startCounting(cached + reuse->LocalBytes());
+  DownloadParts(manifest, cacheFolder, reuse.get(), session);
 
   session.MarkStage("assemble and verify");
   PostStatus(session, L"Verifying the downloaded package\u2026");

@@ -95,10 +95,14 @@ HttpsExchange OpenGetRequest(const CrackedUrl& url, const char* failure) {
   exchange.session = OpenHttpsSession();
   exchange.connection.Reset(WinHttpConnect(exchange.session.Get(), url.host.c_str(), url.port, 0));
   if (!exchange.connection) RaiseWindowsError(failure);
+  OpenNextGetRequest(exchange, url, failure);
+  return exchange;
+}
+
+void OpenNextGetRequest(HttpsExchange& exchange, const CrackedUrl& url, const char* failure) {
   exchange.request.Reset(WinHttpOpenRequest(exchange.connection.Get(), L"GET", url.path.c_str(), nullptr,
                                             WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
   if (!exchange.request) RaiseWindowsError(failure);
-  return exchange;
 }
 
 std::vector<std::uint8_t> FetchToMemory(const std::wstring& url, std::size_t limit, const char* oversize) {

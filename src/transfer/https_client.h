@@ -32,6 +32,10 @@ struct HttpsExchange {
 // `failure` with the Windows error suffix.
 HttpsExchange OpenGetRequest(const CrackedUrl& url, const char* failure);
 
+// Replaces the exchange's request with a new GET on the same connection, so
+// that requests in turn to one host share its TLS session.
+void OpenNextGetRequest(HttpsExchange& exchange, const CrackedUrl& url, const char* failure);
+
 // The whole body of a GET, of at most `limit` bytes: a longer announced
 // length is refused before the body is read, and a body that passes the limit
 // as soon as it does, with `oversize` as the text. Any failure raises, and no

@@ -65,6 +65,22 @@ bool IsShortNameAlias(std::wstring_view name) {
   return std::all_of(base.begin() + tilde + 1, base.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
 }
 
+PackagePart ReadPart(const Json& element, const char* refusal) {
+  PackagePart part;
+  part.name = element.at("name").get<std::string>();
+  part.size = ReadUnsigned(element.at("size"), refusal);
+  part.sha256 = element.at("sha256").get<std::string>();
+  part.url = Utf8ToWide(element.at("url").get<std::string>());
+  return part;
+}
+
+// A part's file goes into the installer cache under its name, and its bytes
+// come only from the package host.
+bool PartIsSafe(const PackagePart& part) {
+  return IsSafeFileName(part.name) && part.sha256.size() == 64 && part.size != 0 &&
+         EqualsIgnoringCase(CrackDownloadUrl(part.url).host, kPackageHost);
+}
+
 }  // namespace
 
 bool IsSafeFileName(std::string_view name) {
@@ -123,14 +139,8 @@ ReleaseManifest ParseReleaseManifest(const std::vector<std::uint8_t>& bytes) {
   std::uint64_t total = 0;
   bool overflow = false;
   for (const Json& element : document.at("parts")) {
-    PackagePart part;
-    part.name = element.at("name").get<std::string>();
-    part.size = ReadUnsigned(element.at("size"), "Unsafe Tessaline package part");
-    part.sha256 = element.at("sha256").get<std::string>();
-    part.url = Utf8ToWide(element.at("url").get<std::string>());
-    const CrackedUrl url = CrackDownloadUrl(part.url);
-    if (!IsSafeFileName(part.name) || part.sha256.size() != 64 || part.size == 0 ||
-        !EqualsIgnoringCase(url.host, kPackageHost) || !taken.insert(FileKey(Utf8ToWide(part.name))).second) {
+    PackagePart part = ReadPart(element, "Unsafe Tessaline package part");
+    if (!PartIsSafe(part) || !taken.insert(FileKey(Utf8ToWide(part.name))).second) {
       throw SetupError("Unsafe Tessaline package part");
     }
     overflow = overflow || part.size > std::numeric_limits<std::uint64_t>::max() - total;
@@ -139,6 +149,19 @@ ReleaseManifest ParseReleaseManifest(const std::vector<std::uint8_t>& bytes) {
   }
   if (manifest.parts.empty() || overflow || total != manifest.size) {
     throw SetupError("Inconsistent package part sizes");
+  }
+  // Only an update's shortcut: whatever is wrong with it leaves Setup
+  // downloading whole parts, never failing an installation that would
+  // succeed without it.
+  const auto map = document.find("chunkMap");
+  if (map != document.end()) {
+    try {
+      PackagePart part = ReadPart(*map, "Unsafe Tessaline chunk map");
+      if (PartIsSafe(part) && part.size <= kChunkMapLimit && taken.insert(FileKey(Utf8ToWide(part.name))).second) {
+        manifest.chunkMap = std::move(part);
+      }
+    } catch (const std::exception&) {
+    }
   }
   return manifest;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,7 +23,15 @@ struct ReleaseManifest {
   std::uint64_t size = 0;
   std::string sha256;
   std::vector<PackagePart> parts;  // in manifest order
+  // The map of the package's content-defined chunks, which lets an update
+  // reuse the installed version's bytes; nothing when the manifest names
+  // none or names one that breaks a part's rules (Setup then downloads whole
+  // parts, as a Setup that knows no chunk map does).
+  std::optional<PackagePart> chunkMap;
 };
+
+// The largest chunk map Setup fetches: enough for a package of about 28 GiB.
+inline constexpr std::uint64_t kChunkMapLimit = 16 * 1024 * 1024;
 
 // Validates the manifest bytes exactly as they were verified. Raises
 // SetupError with the manifest's messages, or the JSON library's own errors.

@@ -257,6 +257,110 @@ TEST_F(InstallPipeline, UpdatesKeepingTheDataFoldersAndRepairsTheSameVersion) {
   EXPECT_EQ(TreeOf(InstallerCache()), parts);
 }
 
+// An update from delta-1.0.0 to delta-1.1.0 (one model changed, one added)
+// takes what it can from 1.0.0's cached parts and fetches the rest as closed
+// ranges; whatever is wrong with that path, the parts come whole instead and
+// the update installs the same files.
+TEST_F(InstallPipeline, AnUpdateFetchesOnlyWhatChangedAndWholePartsWhenItCannot) {
+  const fs::path newApp = ReleasesFolder() / L"delta-1.1.0" / L"app";
+  const fs::path served = ServedPartsFolder(L"delta-1.1.0");
+  std::vector<std::string> partPaths;
+  fs::path map;
+  std::uint64_t packageSize = 0;
+  for (const fs::path& file : TreeOf(served)) {
+    if (file.extension() == L".chunks") {
+      map = served / file;
+    } else {
+      partPaths.push_back("/packages/delta-1.1.0/" + WideToUtf8(file.native()));
+      packageSize += fs::file_size(served / file);
+    }
+  }
+  ASSERT_FALSE(map.empty());
+  ASSERT_GE(partPaths.size(), 3U);
+
+  struct Fetched {
+    std::uint64_t bytes = 0;
+    int mapRequests = 0;
+    int closedRanges = 0;
+    int wholeOrRest = 0;  // part requests without a closed range
+  };
+  // 1.0.0 installed from nothing, then the update after `prepare`; the
+  // installation must hold exactly 1.1.0's files, but for the kept folder,
+  // which keeps 1.0.0's data, and Setup's own copies.
+  const auto update = [&](const char* what, const std::function<void()>& prepare) {
+    SCOPED_TRACE(what);
+    ForgetEverythingInstalled();
+    ServeRelease(L"delta-1.0.0");
+    EXPECT_EQ(Finished(Run()).wParam, 1U);
+    ServeRelease(L"delta-1.1.0");
+    ResetServer();
+    if (prepare) prepare();
+    const auto messages = Run();
+    EXPECT_EQ(Finished(messages).wParam, 1U) << Finished(messages).text;
+    EXPECT_EQ(session->progressCounters.bytesDone.load(), packageSize);
+    const fs::path installation = UserApplicationFolder();
+    for (const fs::path& item : TreeOf(installation)) {
+      const std::wstring name = item.native();
+      if (name == L"TessalineSetup.exe" || name == L"TessalineUninstall.exe") continue;
+      EXPECT_TRUE(fs::exists(newApp / item)) << "not in 1.1.0: " << item;
+      if (!fs::is_regular_file(newApp / item) || StartsWith(name, L"resources\\fennor\\bin\\accelerations")) continue;
+      EXPECT_EQ(ReadBytes(installation / item), ReadBytes(newApp / item)) << item;
+    }
+    for (const fs::path& item : TreeOf(newApp)) EXPECT_TRUE(fs::exists(installation / item)) << item;
+    Fetched fetched;
+    for (const RecordedRequest& r : ServerRequests()) {
+      if (r.path.rfind("/packages/delta-1.1.0/", 0) != 0) continue;
+      fetched.bytes += r.bytesSent;
+      if (r.path.size() > 7 && r.path.compare(r.path.size() - 7, 7, ".chunks") == 0) {
+        fetched.mapRequests += 1;
+      } else if (r.range.find('-') != std::string::npos && r.range.back() != '-') {
+        fetched.closedRanges += 1;
+      } else {
+        fetched.wholeOrRest += 1;
+      }
+    }
+    return fetched;
+  };
+  const auto armEveryPart = [&](const std::string& faults) {
+    for (const std::string& path : partPaths) ArmFault(faults, path);
+  };
+
+  const Fetched changed = update("a cached 1.0.0", {});
+  EXPECT_EQ(changed.mapRequests, 1);
+  EXPECT_GT(changed.closedRanges, 0);
+  EXPECT_EQ(changed.wholeOrRest, 0);
+  EXPECT_LT(changed.bytes, packageSize / 3) << "of " << packageSize;
+  EXPECT_GT(session->progressCounters.bytesAtStart.load(), packageSize / 2);  // the reused bytes count as there
+
+  const Fetched noCache = update("no cached 1.0.0", [] { fs::remove_all(InstallerCache() / L"1.0.0"); });
+  EXPECT_EQ(noCache.mapRequests, 0);
+  EXPECT_EQ(noCache.closedRanges, 0);
+  EXPECT_GE(noCache.bytes, packageSize);
+
+  const Fetched badMap = update("a map that fails its digest", [&] {
+    std::string bytes = ReadBytes(map);
+    bytes[bytes.size() / 2] ^= 0x01;
+    WriteBytes(map, bytes);
+  });
+  EXPECT_EQ(badMap.mapRequests, 1);
+  EXPECT_EQ(badMap.closedRanges, 0);
+  EXPECT_GE(badMap.bytes, packageSize);
+
+  const Fetched damaged = update("a damaged cached part", [] {
+    const fs::path part = InstallerCache() / L"1.0.0" / L"Tessaline-1.0.0-windows-x64.tar.gz.002";
+    std::string bytes = ReadBytes(part);
+    for (std::size_t i = 1000; i < bytes.size(); i += 50000) bytes[i] ^= 0x55;
+    WriteBytes(part, bytes);
+  });
+  EXPECT_GT(damaged.bytes, changed.bytes);
+
+  const Fetched whole = update("a host that answers ranges with the whole part", [&] { armEveryPart("ignore-range"); });
+  EXPECT_GT(whole.closedRanges, 0);
+  EXPECT_GE(whole.bytes, packageSize);
+
+  update("a host that answers another range", [&] { armEveryPart("range-before=1000,times=1"); });
+}
+
 TEST_F(InstallPipeline, RefusesADowngradeBeforeCreatingAnything) {
   ServeRelease(L"v1.0.0");
   ASSERT_EQ(Finished(Run()).wParam, 1U);
