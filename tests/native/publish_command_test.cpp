@@ -15,6 +15,7 @@
 #include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -29,6 +30,7 @@
 #include "publish_inputs.h"
 #include "release_manifest_writer.h"
 #include "release_signing.h"
+#include "trust/chunk_map.h"
 
 extern char** environ;
 
@@ -50,14 +52,17 @@ void WriteText(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
+ChunkDigest Sha256Bytes(const std::string& data) {
+  ChunkDigest digest{};
+  EVP_Digest(data.data(), data.size(), digest.data(), nullptr, EVP_sha256(), nullptr);
+  return digest;
+}
+
 std::string Sha256Hex(const std::string& data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
   std::string hex;
   char two[3];
-  for (unsigned int i = 0; i < length; ++i) {
-    std::snprintf(two, sizeof(two), "%02x", digest[i]);
+  for (const std::uint8_t byte : Sha256Bytes(data)) {
+    std::snprintf(two, sizeof(two), "%02x", byte);
     hex += two;
   }
   return hex;
@@ -228,7 +233,7 @@ TEST_F(PublishTest, SplitReleaseIsSignedAndUnpacksToTheApplicationFolder) {
   EXPECT_EQ(manifestText.back(), '\n');
   const Json manifest = Json::parse(manifestText);
   ASSERT_TRUE(manifest.is_object());
-  EXPECT_EQ(manifest.size(), 9u);
+  EXPECT_EQ(manifest.size(), 10u);
   EXPECT_TRUE(manifest.at("schemaVersion").is_number_integer());
   EXPECT_EQ(manifest.at("schemaVersion"), 1);
   EXPECT_EQ(manifest.at("product"), "Tessaline");
@@ -279,6 +284,21 @@ TEST_F(PublishTest, SplitReleaseIsSignedAndUnpacksToTheApplicationFolder) {
   EXPECT_EQ(assembled.size(), size);
   EXPECT_EQ(Sha256Hex(assembled), sha256);
   EXPECT_EQ(ReadText(site / "package" / filename), assembled);
+
+  // The chunk map, last in the manifest, beside the parts; it covers the whole package.
+  EXPECT_LT(manifestText.find("\n  \"parts\": ["), manifestText.find("\n  \"chunkMap\": {"));
+  const Json& chunkMapEntry = manifest.at("chunkMap");
+  EXPECT_EQ(chunkMapEntry.size(), 4u);
+  const std::string chunkMapName = filename + ".chunks";
+  EXPECT_EQ(chunkMapEntry.at("name"), chunkMapName);
+  EXPECT_EQ(chunkMapEntry.at("url"), std::string(kBase) + chunkMapName);
+  const std::string chunkMapBytes = ReadText(partFolder / chunkMapName);
+  EXPECT_EQ(chunkMapEntry.at("size"), chunkMapBytes.size());
+  EXPECT_EQ(chunkMapEntry.at("sha256"), Sha256Hex(chunkMapBytes));
+  const std::optional<ChunkMap> chunkMap = DecodeChunkMap(std::vector<std::uint8_t>(chunkMapBytes.begin(), chunkMapBytes.end()));
+  ASSERT_TRUE(chunkMap.has_value());
+  EXPECT_EQ(chunkMap->TotalLength(), size);
+  EXPECT_EQ(chunkMap->chunks.front().sha256, Sha256Bytes(assembled.substr(0, chunkMap->chunks.front().length)));
   // A gzip stream whose header carries no time stamp, so that republishing gives the same bytes.
   ASSERT_GT(assembled.size(), 8u);
   EXPECT_EQ(assembled.substr(0, 2), "\x1f\x8b");
@@ -293,6 +313,7 @@ TEST_F(PublishTest, SplitReleaseIsSignedAndUnpacksToTheApplicationFolder) {
   std::vector<std::string> expectedFiles = {"package/" + filename,
                                             std::string(kManifestFolder) + "/manifest",
                                             std::string(kManifestFolder) + "/manifest.sig"};
+  expectedPartFiles.push_back(chunkMapName);
   for (const std::string& name : expectedPartFiles) {
     expectedFiles.push_back("package-host/quorvant/tessaline/releases/download/v1.4.0/" + name);
   }
@@ -305,6 +326,23 @@ TEST_F(PublishTest, SplitReleaseIsSignedAndUnpacksToTheApplicationFolder) {
   const RunResult verify = Tool({TESSALINE_RELEASE_TOOL, "verify", "--public-key", publicKeyHex_, "--manifest",
                                  manifestPath.string(), "--signature", signaturePath.string()});
   EXPECT_EQ(verify.exitCode, 0) << verify.err;
+
+  // verify also holds the chunk map against the manifest: the published one
+  // passes, a copy with one byte changed does not.
+  std::vector<std::string> verifyMap = {TESSALINE_RELEASE_TOOL, "verify", "--public-key", publicKeyHex_,
+                                        "--manifest", manifestPath.string(), "--signature", signaturePath.string(),
+                                        "--chunk-map", (partFolder / chunkMapName).string()};
+  const RunResult mapValid = Tool(verifyMap);
+  EXPECT_EQ(mapValid.exitCode, 0) << mapValid.err;
+  EXPECT_NE(mapValid.err.find("chunk map valid"), std::string::npos) << mapValid.err;
+  std::string damaged = chunkMapBytes;
+  damaged[damaged.size() - 5] ^= 0x20;
+  WriteText(work_ / "damaged.chunks", damaged);
+  verifyMap.back() = (work_ / "damaged.chunks").string();
+  const RunResult mapDamaged = Tool(verifyMap);
+  EXPECT_EQ(mapDamaged.exitCode, 1);
+  EXPECT_NE(mapDamaged.err.find("the chunk map's SHA-256 is " + Sha256Hex(damaged)), std::string::npos)
+      << mapDamaged.err;
 
   // The archive as Windows' tar sees it: relative names, sorted, fixed metadata.
   const std::vector<ArchiveEntryInfo> entries = ListArchive(site / "package" / filename);
@@ -371,7 +409,8 @@ TEST_F(PublishTest, SinglePartReleaseWhenThePartSizeExceedsThePackage) {
   const std::string bytes = ReadText(site / "package-host" / (filename + ".001"));
   EXPECT_EQ(bytes, ReadText(site / "package" / filename));
   EXPECT_EQ(Sha256Hex(bytes), manifest.at("sha256").get<std::string>());
-  EXPECT_EQ(NamesIn(site / "package-host"), (std::vector<std::string>{filename + ".001"}));
+  EXPECT_EQ(NamesIn(site / "package-host"), (std::vector<std::string>{filename + ".001", filename + ".chunks"}));
+  EXPECT_EQ(manifest.at("chunkMap").at("url"), "https://localhost/" + filename + ".chunks");
 }
 
 TEST_F(PublishTest, ReplacesAFilledSiteOnlyWithForce) {

@@ -4,9 +4,11 @@
 #include <filesystem>
 #include <iostream>
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "chunk_map_check.h"
 #include "commands.h"
 #include "release_signing.h"
 #include "setup_signing.h"
@@ -48,8 +50,15 @@ constexpr const char* kSignUsage =
 
 constexpr const char* kVerifyUsage =
     "Usage: tessaline-release verify --public-key HEX --manifest FILE --signature SIG\n"
+    "                                [--chunk-map MAP]\n"
     "\n"
-    "Exit code 0 when SIG is a valid signature of FILE under the key, 1 when not.\n";
+    "Checks SIG as Setup does: the 64-byte ECDSA P-256 signature of FILE's exact\n"
+    "bytes under the key. With --chunk-map, MAP (the .chunks file publish laid\n"
+    "beside the parts) must also be the chunk map the manifest names: its size\n"
+    "and SHA-256 as listed, readable as a chunk map, and covering the whole\n"
+    "package.\n"
+    "\n"
+    "Exit code 0 when everything checked is valid, 1 when not.\n";
 
 constexpr const char* kSignSetupUsage =
     "Usage: tessaline-release sign-setup --exe PATH --cert CERT.pem --key KEY.pem\n"
@@ -109,6 +118,14 @@ int Verify(const CommandOptions& options) {
     return kExitFailure;
   }
   std::cerr << "signature valid\n";
+  if (const std::optional<std::string> map = options.Value("chunk-map")) {
+    const std::string problem = ChunkMapProblem(manifest, ReadFileBytes(*map));
+    if (!problem.empty()) {
+      std::cerr << "tessaline-release: " << *map << ": " << problem << "\n";
+      return kExitFailure;
+    }
+    std::cerr << "chunk map valid\n";
+  }
   return 0;
 }
 
@@ -155,7 +172,7 @@ int main(int argc, char** argv) {
       {"keygen", kKeygenUsage, {"out"}, {}, Keygen},
       kPublishCommand,
       {"sign", kSignUsage, {"key", "manifest", "out"}, {}, Sign},
-      {"verify", kVerifyUsage, {"public-key", "manifest", "signature"}, {}, Verify},
+      {"verify", kVerifyUsage, {"public-key", "manifest", "signature", "chunk-map"}, {}, Verify},
       kServeCommand,
       {"sign-setup", kSignSetupUsage, {"exe", "cert", "key", "timestamp", "out"}, {}, SignSetupCommand},
       {"verify-setup", kVerifySetupUsage, {"exe", "cert"}, {}, VerifySetupCommand},

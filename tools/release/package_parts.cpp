@@ -13,6 +13,7 @@
 
 #include "file_descriptor.h"
 #include "release_signing.h"
+#include "trust/chunk_map.h"
 
 namespace fs = std::filesystem;
 
@@ -70,7 +71,17 @@ void WriteAll(int fd, const char* data, std::size_t length, const fs::path& path
   }
 }
 
+// Writes a new file and flushes it to disk, as the parts are.
+void WriteNewFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
+  FileDescriptor out(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (out.Get() < 0) RaiseErrno("cannot create", path);
+  WriteAll(out.Get(), reinterpret_cast<const char*>(bytes.data()), bytes.size(), path);
+  if (::fsync(out.Get()) != 0 || !out.Close()) RaiseErrno("cannot write", path);
+}
+
 }  // namespace
+
+std::string ChunkMapFileName(const std::string& packageName) { return packageName + ".chunks"; }
 
 std::string PartFileName(const std::string& packageName, std::size_t index, std::size_t count) {
   const std::size_t width = std::max<std::size_t>(3, std::to_string(count).size());
@@ -94,6 +105,16 @@ SplitPackage SplitPackageFile(const fs::path& package, const std::string& packag
   SplitPackage result;
   result.size = total;
   Sha256Stream whole;
+  ChunkMap chunkMap;
+  ContentChunker chunker(chunkMap.limits);
+  const ContentChunker::Sink addChunk = [&](const std::uint8_t* data, std::size_t length) {
+    ChunkMapEntry chunk;
+    chunk.length = static_cast<std::uint32_t>(length);
+    if (EVP_Digest(data, length, chunk.sha256.data(), nullptr, EVP_sha256(), nullptr) != 1) {
+      throw ReleaseToolError("SHA-256 failed");
+    }
+    chunkMap.chunks.push_back(chunk);
+  };
   std::vector<char> buffer(kChunk);
   std::uint64_t done = 0;
   for (std::size_t index = 1; index <= count; ++index) {
@@ -112,6 +133,7 @@ SplitPackage SplitPackageFile(const fs::path& package, const std::string& packag
       WriteAll(out.Get(), buffer.data(), got, path);
       digest.Add(buffer.data(), got);
       whole.Add(buffer.data(), got);
+      chunker.Add(buffer.data(), got, addChunk);
       left -= got;
     }
     if (::fsync(out.Get()) != 0 || !out.Close()) RaiseErrno("cannot write", path);
@@ -125,6 +147,13 @@ SplitPackage SplitPackageFile(const fs::path& package, const std::string& packag
     throw ReleaseToolError("the package " + package.string() + " grew while it was split");
   }
   result.sha256 = whole.FinishHex();
+
+  chunker.Finish(addChunk);
+  const std::vector<std::uint8_t> encoded = EncodeChunkMap(chunkMap);
+  result.chunkMap.name = ChunkMapFileName(packageName);
+  result.chunkMap.size = encoded.size();
+  result.chunkMap.sha256 = Sha256Hex(encoded);
+  WriteNewFile(folder / result.chunkMap.name, encoded);
   return result;
 }
 

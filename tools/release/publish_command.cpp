@@ -44,6 +44,7 @@ constexpr const char* kPublishUsage =
     "  SITE/release-service/api/v1/packages/tessaline/stable/windows-x64/manifest\n"
     "  SITE/release-service/api/v1/packages/tessaline/stable/windows-x64/manifest.sig\n"
     "  SITE/package-host/<path of BASE>/Tessaline-V-windows-x64.tar.gz.001, .002, ...\n"
+    "  SITE/package-host/<path of BASE>/Tessaline-V-windows-x64.tar.gz.chunks\n"
     "  SITE/package-host/<path of BASE>/TessalineSetup.exe   (with --setup)\n"
     "  SITE/package/Tessaline-V-windows-x64.tar.gz   (the whole package, for reference)\n"
     "\n"
@@ -58,6 +59,10 @@ constexpr const char* kPublishUsage =
     "  --setup EXE         place EXE, the Setup users download (signed with\n"
     "                      sign-setup), beside the parts as TessalineSetup.exe\n"
     "  --force             replace SITE even if it already holds files\n"
+    "\n"
+    "The .chunks file lists the package's content-defined chunks and their\n"
+    "SHA-256, so that Setup can update from the parts it already has and fetch\n"
+    "only the byte ranges that changed; upload it beside the parts.\n"
     "\n"
     "The site is built in a hidden folder beside SITE and moved into place only\n"
     "when complete, so a failed publish leaves SITE as it was. Progress goes to\n"
@@ -277,6 +282,8 @@ int Publish(const CommandOptions& options) {
             << "parts:      " << partCount << " of up to " << partSize << " bytes in "
             << sitePartFolder.string() << "\n"
             << "part URLs:  " << base.url << packageName << ".*\n"
+            << "chunk map:  " << fields.package.chunkMap.name << " (" << fields.package.chunkMap.size
+            << " bytes) beside the parts\n"
             << "manifest:   " << (site / kManifestFolder / "manifest").string() << "\n"
             << "public key: " << publicKey << "\n";
   if (setupPath) {

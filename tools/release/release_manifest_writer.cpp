@@ -50,7 +50,12 @@ std::string ReleaseManifestText(const ReleaseManifestFields& fields) {
                          {"filename", fields.filename},
                          {"size", fields.package.size},
                          {"sha256", fields.package.sha256},
-                         {"parts", parts}};
+                         {"parts", parts},
+                         {"chunkMap",
+                          {{"name", fields.package.chunkMap.name},
+                           {"size", fields.package.chunkMap.size},
+                           {"sha256", fields.package.chunkMap.sha256},
+                           {"url", fields.packageBaseUrl + fields.package.chunkMap.name}}}};
   return manifest.dump(2) + "\n";
 }
 

@@ -13,7 +13,7 @@ namespace tessaline::release {
 struct ReleaseManifestFields {
   std::string version;
   std::string filename;
-  std::string packageBaseUrl;  // ends in '/'; each part's URL is this + its name
+  std::string packageBaseUrl;  // ends in '/'; each part's and the chunk map's URL is this + its name
   SplitPackage package;
 };
 
