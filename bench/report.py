@@ -62,6 +62,16 @@ def main():
     reference_install = sum(v for v in reference_stage.values() if v is not None)
     download = setup_stage["download"]
 
+    # The three updates: what each sent against what changed, compressed.
+    update_sent = values["update_sent_bytes"]
+    update_changed = values["update_changed_compressed_bytes"]
+    sent_over_changed = median([a / b for a, b in zip(update_sent, update_changed)])
+    peak_minus_idle_mib = (m["window_install_peak_kib"] - m["idle_peak_kib"]) / 1024
+    # The least an update could take on disk: the package, its unpacked
+    # content and the installation beside it.
+    least_disk = package + 2 * m["installed_bytes"]
+    disk_peak = max(values["update_disk_peak_bytes"] + values["whole_update_disk_peak_bytes"])
+
     ratios = {
         "download_setup_over_curl": ratio(download, m["curl_download_s"]),
         "download_setup_over_winhttp": ratio(download, m["winhttp_download_s"]),
@@ -70,6 +80,12 @@ def main():
         "resume_sent_over_missing": m["resume_sent_over_missing"],
         "peak_memory_over_package": ratio(m["window_install_peak_kib"] * 1024, package),
         "cached_rerun_part_bytes_sent": max(values["cached_part_bytes"]),
+        "peak_memory_minus_idle_mib": peak_minus_idle_mib,
+        "update_sent_over_changed_compressed": sent_over_changed,
+        "update_sent_over_package": ratio(m["update_sent_bytes"], package),
+        "update_seconds_over_whole_package_update": ratio(m["update_seconds"], m["whole_update_seconds"]),
+        "installer_cache_after_three_updates_over_package": ratio(m["cache_after_updates_bytes"], package),
+        "update_peak_disk_over_least": ratio(disk_peak, least_disk),
     }
     figures = {
         "package_bytes": package,
@@ -84,6 +100,10 @@ def main():
         "peak_memory_kib": {"install": m["window_install_peak_kib"], "idle_window": m["idle_peak_kib"]},
         "cached_rerun": {"seconds_to_ready": m["window_cached_s"], "part_bytes_sent": m["cached_part_bytes"]},
         "release_exe_bytes": m["release_exe_bytes"],
+        "updates": {"sent_bytes": update_sent, "changed_compressed_bytes": update_changed,
+                    "seconds": m["update_seconds"], "whole_package_update_seconds": m["whole_update_seconds"],
+                    "installer_cache_bytes_after_three": m["cache_after_updates_bytes"],
+                    "peak_disk_bytes": disk_peak, "least_disk_bytes": least_disk},
     }
     results = {"when": stamp, "runs": int(runs), "ratios": ratios, "figures": figures,
                "samples": {**values, "setup_install": installs}}
@@ -105,6 +125,13 @@ def main():
         ("resume, bytes sent / bytes missing", f"{ratios['resume_sent_over_missing']:.3f}"),
         ("peak memory / package size", f"{ratios['peak_memory_over_package']:.2f}"),
         ("cached rerun, part bytes sent (most)", f"{ratios['cached_rerun_part_bytes_sent']:.0f}"),
+        ("peak memory minus idle", f"{peak_minus_idle_mib:.0f} MiB"),
+        ("update, bytes sent / changed compressed", f"{sent_over_changed:.2f}"),
+        ("update, bytes sent / package", f"{ratios['update_sent_over_package']:.3f}"),
+        ("update, time / whole-package update", f"{ratios['update_seconds_over_whole_package_update']:.2f}"),
+        ("installer cache after 3 updates / package",
+         f"{ratios['installer_cache_after_three_updates_over_package']:.2f}"),
+        ("update, peak disk / least possible", f"{ratios['update_peak_disk_over_least']:.2f}"),
         ("Download stage", None),
         ("Setup (3 threads, parts verified)", f"{seconds(download)}  {rate(download)}"),
         ("curl (3 at a time)", f"{seconds(m['curl_download_s'])}  {rate(m['curl_download_s'])}"),
@@ -122,6 +149,11 @@ def main():
         ("all cached: start to ready", seconds(m["window_cached_s"])),
         ("peak memory: install / idle window",
          f"{m['window_install_peak_kib'] / 1024:.0f} MiB / {m['idle_peak_kib'] / 1024:.0f} MiB"),
+        ("updates: sent / changed (median)",
+         f"{m['update_sent_bytes'] / MIB:.1f} MiB / {median(update_changed) / MIB:.1f} MiB"),
+        ("updates: time, reused / whole package",
+         f"{seconds(m['update_seconds'])} | {seconds(m['whole_update_seconds'])}"),
+        ("update peak disk / least possible", f"{disk_peak / MIB:.0f} MiB / {least_disk / MIB:.0f} MiB"),
         ("package", f"{package / MIB:.1f} MiB in {m['parts']:.0f} parts"),
         ("TessalineSetup.exe (release)", f"{m['release_exe_bytes']:,.0f} bytes"),
     ]

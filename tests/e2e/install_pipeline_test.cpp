@@ -263,16 +263,16 @@ TEST_F(InstallPipeline, UpdatesKeepingTheDataFoldersAndRepairsTheSameVersion) {
 // the update installs the same files.
 TEST_F(InstallPipeline, AnUpdateFetchesOnlyWhatChangedAndWholePartsWhenItCannot) {
   const fs::path newApp = ReleasesFolder() / L"delta-1.1.0" / L"app";
-  const fs::path served = ServedPartsFolder(L"delta-1.1.0");
+  const fs::path published = ReleasesFolder() / L"delta-1.1.0" / L"package-host" / L"packages" / L"delta-1.1.0";
   std::vector<std::string> partPaths;
   fs::path map;
   std::uint64_t packageSize = 0;
-  for (const fs::path& file : TreeOf(served)) {
+  for (const fs::path& file : TreeOf(published)) {
     if (file.extension() == L".chunks") {
-      map = served / file;
+      map = ServedPartsFolder(L"delta-1.1.0") / file;  // as served, once the release is
     } else {
       partPaths.push_back("/packages/delta-1.1.0/" + WideToUtf8(file.native()));
-      packageSize += fs::file_size(served / file);
+      packageSize += fs::file_size(published / file);
     }
   }
   ASSERT_FALSE(map.empty());
