@@ -35,7 +35,7 @@ tessaline_packages=(
   gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb curl openssl
   python3 python3-minimal imagemagick-6.q16 mawk procps iproute2
-  googletest nlohmann-json3-dev libssl-dev libarchive-dev libarchive-tools libz-mingw-w64-dev
+  googletest nlohmann-json3-dev libssl-dev libarchive-dev zlib1g-dev libarchive-tools libz-mingw-w64-dev
   libcli11-dev osslsigncode
 )
 # What bench/run needs beyond them.

@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -133,6 +134,22 @@ std::string Incompressible(std::size_t size, unsigned seed) {
   std::string bytes(size, '\0');
   for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
   return bytes;
+}
+
+// Text-like bytes: words from a small vocabulary, which deflate shrinks.
+std::string Compressible(std::size_t size, unsigned seed) {
+  static const char* const kWords[] = {"tessera ", "mosaic ", "glass ", "gold ", "grout ", "pattern\n",
+                                       "tile ",    "border ", "fern ",  "lime ", "stone ", "light\n"};
+  std::mt19937 random(seed);
+  std::string text;
+  while (text.size() < size) text += kWords[random() % std::size(kWords)];
+  text.resize(size);
+  return text;
+}
+
+std::vector<std::uint8_t> ReadBytes(const fs::path& path) {
+  const std::string text = ReadText(path);
+  return std::vector<std::uint8_t>(text.begin(), text.end());
 }
 
 struct ArchiveEntryInfo {
@@ -375,9 +392,18 @@ TEST_F(PublishTest, SplitReleaseIsSignedAndUnpacksToTheApplicationFolder) {
   EXPECT_TRUE(fs::is_regular_file(unpacked / "resources/fennor/bin/accelerations/x.bin"));
 }
 
-TEST_F(PublishTest, SamePackageAndManifestFromTheSameFolder) {
+TEST_F(PublishTest, SamePackageFromTheSameFolderAndUnchangedFilesKeepTheirChunks) {
   const fs::path app = work_ / "app";
   MakeApp(app);
+  // Twenty more files, some of them compressible, ahead of and behind one
+  // of 1 MiB that the next release changes.
+  for (unsigned i = 0; i < 20; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof(name), "assets/%02u.bin", i);
+    const std::size_t size = 224 * 1024 + i * 7919;
+    WriteText(app / name, i % 4 == 1 ? Compressible(3 * size, 100 + i) : Incompressible(size, 100 + i));
+  }
+  WriteText(app / "assets/02.bin", Incompressible(1024 * 1024, 7));
   ASSERT_EQ(Tool(PublishCommand(app, work_ / "first")).exitCode, 0);
   // Other file times, same contents: the package bytes do not change.
   fs::last_write_time(app / "Tessaline.exe", fs::last_write_time(app / "Tessaline.exe") - std::chrono::hours(30));
@@ -386,6 +412,47 @@ TEST_F(PublishTest, SamePackageAndManifestFromTheSameFolder) {
   EXPECT_EQ(ReadText(work_ / "first" / name), ReadText(work_ / "second" / name));
   EXPECT_EQ(ReadText(work_ / "first" / kManifestFolder / "manifest"),
             ReadText(work_ / "second" / kManifestFolder / "manifest"));
+  const std::map<std::string, std::string> firstTree = TreeOf(app);
+
+  // The next release changes that file's bytes and its length, so every
+  // entry behind it moves. Only the chunks around it may be new.
+  WriteText(app / "assets/02.bin", Incompressible(1024 * 1024 + 12345, 8));
+  ASSERT_EQ(Tool(PublishCommand(app, work_ / "next", "1.5.0")).exitCode, 0);
+  const fs::path hosted = "package-host/quorvant/tessaline/releases/download/v1.4.0";
+  const std::optional<ChunkMap> before =
+      DecodeChunkMap(ReadBytes(work_ / "first" / hosted / "Tessaline-1.4.0-rc.2-windows-x64.tar.gz.chunks"));
+  const std::optional<ChunkMap> after =
+      DecodeChunkMap(ReadBytes(work_ / "next" / hosted / "Tessaline-1.5.0-windows-x64.tar.gz.chunks"));
+  ASSERT_TRUE(before.has_value());
+  ASSERT_TRUE(after.has_value());
+  std::set<ChunkDigest> known;
+  for (const ChunkMapEntry& chunk : before->chunks) known.insert(chunk.sha256);
+  std::size_t newChunks = 0;
+  std::uint64_t newBytes = 0;
+  for (const ChunkMapEntry& chunk : after->chunks) {
+    if (known.count(chunk.sha256) != 0) continue;
+    newChunks += 1;
+    newBytes += chunk.length;
+  }
+  const std::uint64_t total = after->TotalLength();
+  const std::string shared = std::to_string(newChunks) + " of " + std::to_string(after->chunks.size()) +
+                             " chunks new, " + std::to_string(newBytes) + " of " + std::to_string(total) + " bytes";
+  // The changed file, plus at most a chunk or two of the largest size where it begins and ends.
+  EXPECT_LE(newBytes, 1024 * 1024 + 12345 + 4 * after->limits.maximum) << shared;
+  EXPECT_LE(newChunks, 32u) << shared;
+  EXPECT_GE(total - newBytes, total * 3 / 4) << shared;
+
+  // Both releases unpack to exactly their folders.
+  const auto unpack = [&](const std::string& site, const std::string& package) {
+    const fs::path into = work_ / ("unpacked-" + site);
+    fs::create_directories(into);
+    const RunResult tar = Tool({TESSALINE_BSDTAR, "-xf", (work_ / site / "package" / package).string(), "-C",
+                                into.string()});
+    EXPECT_EQ(tar.exitCode, 0) << tar.err;
+    return TreeOf(into);
+  };
+  EXPECT_EQ(unpack("first", "Tessaline-1.4.0-rc.2-windows-x64.tar.gz"), firstTree);
+  EXPECT_EQ(unpack("next", "Tessaline-1.5.0-windows-x64.tar.gz"), TreeOf(app));
 }
 
 TEST_F(PublishTest, SinglePartReleaseWhenThePartSizeExceedsThePackage) {

@@ -1,5 +1,8 @@
-// The one owner of a POSIX file descriptor.
+// The one owner of a POSIX file descriptor, and writing to one.
 #pragma once
+
+#include <cerrno>
+#include <cstddef>
 
 #include <unistd.h>
 
@@ -24,5 +27,21 @@ class FileDescriptor {
  private:
   int fd_;
 };
+
+// Writes all `length` bytes, through short and interrupted writes; false
+// with errno set when the system refuses.
+inline bool WriteFully(int fd, const void* data, std::size_t length) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (length > 0) {
+    const ssize_t put = ::write(fd, bytes, length);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes += put;
+    length -= static_cast<std::size_t>(put);
+  }
+  return true;
+}
 
 }  // namespace tessaline::release

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "file_descriptor.h"
+#include "gzip_file_writer.h"
 #include "release_signing.h"
 
 namespace fs = std::filesystem;
@@ -123,6 +124,19 @@ void ScanFolder(const fs::path& folder, const std::string& relative, PackageCont
   }
 }
 
+// libarchive's tar stream goes into the gzip file. A failure there must not
+// unwind through libarchive's C frames: it becomes the archive's error, which
+// the call that wrote reports.
+la_ssize_t WriteToGzip(archive* a, void* gzip, const void* data, size_t length) {
+  try {
+    static_cast<GzipFileWriter*>(gzip)->Write(data, length);
+    return static_cast<la_ssize_t>(length);
+  } catch (const std::exception& e) {
+    archive_set_error(a, EIO, "%s", e.what());
+    return -1;
+  }
+}
+
 [[noreturn]] void RaiseArchive(archive* a, const std::string& what) {
   const char* text = archive_error_string(a);
   throw ReleaseToolError(what + (text != nullptr ? ": " + std::string(text) : std::string()));
@@ -204,23 +218,31 @@ PackageContents ScanApplicationFolder(const fs::path& folder) {
 }
 
 void WritePackageArchive(const PackageContents& contents, const fs::path& package, const PackProgress& progress) {
+  // Before the archive: libarchive writes its end marker into it even when
+  // it is freed after a failure.
+  GzipFileWriter gzip(package);
   std::unique_ptr<archive, ArchiveDeleter> writer(archive_write_new());
   if (!writer) throw ReleaseToolError("cannot start the package writer");
   archive* a = writer.get();
-  Check(a, archive_write_add_filter_gzip(a), "cannot set up gzip compression");
-  // No time stamp in the gzip header: the same folder gives the same bytes.
-  Check(a, archive_write_set_filter_option(a, "gzip", "timestamp", nullptr), "cannot set up gzip compression");
   // ustar headers, with pax records only where a name or size needs them.
   Check(a, archive_write_set_format_pax_restricted(a), "cannot set up the tar format");
+  // Every byte straight to the compressor, as it is produced: no records.
+  Check(a, archive_write_set_bytes_per_block(a, 0), "cannot set up the tar format");
+  Check(a, archive_write_open2(a, &gzip, nullptr, WriteToGzip, nullptr, nullptr), "cannot open " + package.string());
 
-  FileDescriptor out(::open(package.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (out.Get() < 0) throw ReleaseToolError("cannot create " + package.string() + ": " + std::strerror(errno));
-  Check(a, archive_write_open_fd(a, out.Get()), "cannot open " + package.string());
-
+  // Each entry, from its header to the end of its padding, is compressed
+  // after a full flush: a file that did not change from one release to the
+  // next gives the same compressed bytes wherever it lies, so Setup finds it
+  // in the package it has and need not download it again.
+  const auto startSegment = [&](const std::string& what) {
+    Check(a, archive_write_finish_entry(a), what);  // the previous entry's padding
+    gzip.FullFlush();
+  };
   std::vector<char> buffer(kChunk);
   std::uint64_t files = 0;
   std::uint64_t bytes = 0;
   for (const PackageEntry& item : contents.entries) {
+    startSegment("cannot add " + item.archivePath + " to the package");
     std::unique_ptr<archive_entry, EntryDeleter> entry(archive_entry_new());
     archive_entry_set_pathname_utf8(entry.get(), item.archivePath.c_str());
     archive_entry_set_filetype(entry.get(), item.isFolder ? AE_IFDIR : AE_IFREG);
@@ -236,10 +258,10 @@ void WritePackageArchive(const PackageContents& contents, const fs::path& packag
       if (progress) progress(files, bytes);
     }
   }
+  // The end marker too, so the last file's bytes do not depend on being last.
+  startSegment("cannot finish the package");
   Check(a, archive_write_close(a), "cannot finish the package");
-  if (::fsync(out.Get()) != 0 || !out.Close()) {
-    throw ReleaseToolError("cannot write " + package.string() + ": " + std::strerror(errno));
-  }
+  gzip.Finish();
 }
 
 }  // namespace tessaline::release

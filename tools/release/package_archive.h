@@ -1,8 +1,10 @@
 // The application package: a gzip-compressed tar of the application folder's
 // contents (Tessaline.exe at the archive's top), which Windows' own tar.exe
-// unpacks. Entries are sorted and carry fixed metadata (mtime 0, owner 0,
-// modes 0755 for folders and 0644 for files), so the same folder always gives
-// the same package bytes.
+// unpacks. Entries are sorted and carry fixed metadata (mtime 0, owner 0 and
+// no owner names, modes 0755 for folders and 0644 for files), so the same
+// folder always gives the same package bytes. The compressor starts afresh at
+// every entry, so an unchanged file also gives the same bytes inside the
+// package of a folder where other files changed.
 #pragma once
 
 #include <cstdint>

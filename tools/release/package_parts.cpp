@@ -60,15 +60,7 @@ std::size_t ReadSome(int fd, char* data, std::size_t length, const fs::path& pat
 }
 
 void WriteAll(int fd, const char* data, std::size_t length, const fs::path& path) {
-  while (length > 0) {
-    const ssize_t put = ::write(fd, data, length);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      RaiseErrno("cannot write", path);
-    }
-    data += put;
-    length -= static_cast<std::size_t>(put);
-  }
+  if (!WriteFully(fd, data, length)) RaiseErrno("cannot write", path);
 }
 
 // Writes a new file and flushes it to disk, as the parts are.

@@ -122,14 +122,7 @@ void CheckOverlaps(const fs::path& site, const fs::path& app, const fs::path& ke
 void WriteDurably(const fs::path& path, const std::string& data) {
   FileDescriptor out(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (out.Get() < 0) throw ReleaseToolError("cannot create " + path.string() + ": " + std::strerror(errno));
-  std::size_t written = 0;
-  while (written < data.size()) {
-    const ssize_t put = ::write(out.Get(), data.data() + written, data.size() - written);
-    if (put < 0 && errno == EINTR) continue;
-    if (put < 0) throw ReleaseToolError("cannot write " + path.string() + ": " + std::strerror(errno));
-    written += static_cast<std::size_t>(put);
-  }
-  if (::fsync(out.Get()) != 0 || !out.Close()) {
+  if (!WriteFully(out.Get(), data.data(), data.size()) || ::fsync(out.Get()) != 0 || !out.Close()) {
     throw ReleaseToolError("cannot write " + path.string() + ": " + std::strerror(errno));
   }
 }
