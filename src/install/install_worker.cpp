@@ -194,8 +194,11 @@ fs::path InstallerCacheFolder(const std::string& version) {
 std::unique_ptr<ChunkReuse> PrepareChunkReuse(const ReleaseManifest& manifest, const LifecycleDecision& decision,
                                               const std::string& installed, const fs::path& cacheFolder,
                                               const InstallSession& session) {
-  if (decision.action != LifecycleAction::Update || !manifest.chunkMap || !IsSafeCacheName(installed)) return nullptr;
-  return ChunkReuse::Prepare(manifest, InstallerCacheFolder(installed), cacheFolder, session);
+  if (session.cancelRequested.load()) return nullptr;
+  // Every installation keeps its release's map for the update after it.
+  std::optional<ChunkMap> map = ObtainChunkMap(manifest, cacheFolder);
+  if (!map || decision.action != LifecycleAction::Update || !IsSafeCacheName(installed)) return nullptr;
+  return ChunkReuse::Prepare(manifest, std::move(*map), InstallerCacheFolder(installed), cacheFolder, session);
 }
 
 void RunPipeline(InstallSession& session) {

@@ -49,49 +49,98 @@ void WriteAll(HANDLE file, const void* data, std::size_t length, const fs::path&
   }
 }
 
-// The release's chunk map, fetched within its signed size and checked against
-// its digest; nothing when it fails either or does not describe the package.
-std::optional<ChunkMap> FetchChunkMap(const ReleaseManifest& manifest) {
-  const PackagePart& entry = *manifest.chunkMap;
-  const std::vector<std::uint8_t> bytes =
-      FetchToMemory(entry.url, static_cast<std::size_t>(entry.size), "Oversized chunk map");
-  if (bytes.size() != entry.size || HexLower(Sha256(bytes.data(), bytes.size())) != entry.sha256) return {};
-  std::optional<ChunkMap> map = DecodeChunkMap(bytes);
-  if (!map || map->TotalLength() != manifest.size) return {};
-  return map;
+void KeepChunkMap(const fs::path& path, const std::vector<std::uint8_t>& bytes) noexcept {
+  // Only a help for the next update: a map that cannot be kept is fetched then.
+  const UniqueFile file(
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD written = 0;
+  if (file && WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+      written == bytes.size()) {
+    return;
+  }
+  std::error_code ignored;
+  fs::remove(path, ignored);
+}
+
+// The regular files of a cache folder, in name order, and which of them are
+// chunk maps (known by their first bytes).
+void ListCacheFolder(const fs::path& folder, std::vector<fs::path>& data, std::vector<fs::path>& maps) {
+  std::vector<fs::path> paths;
+  for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+    if (entry.is_regular_file()) paths.push_back(entry.path());
+  }
+  std::sort(paths.begin(), paths.end());
+  for (const fs::path& path : paths) {
+    const UniqueFile file = OpenForReading(path);
+    std::uint8_t start[8] = {};
+    DWORD read = 0;
+    const bool isMap = ReadFile(file.Get(), start, sizeof start, &read, nullptr) && StartsLikeChunkMap(start, read);
+    (isMap ? maps : data).push_back(path);
+  }
+}
+
+bool SameLimits(const ChunkerLimits& a, const ChunkerLimits& b) {
+  return a.minimum == b.minimum && a.average == b.average && a.maximum == b.maximum;
 }
 
 }  // namespace
 
-std::unique_ptr<ChunkReuse> ChunkReuse::Prepare(const ReleaseManifest& manifest, const fs::path& installedFolder,
-                                                const fs::path& cacheFolder, const InstallSession& session) {
-  if (!manifest.chunkMap) return nullptr;
+std::optional<ChunkMap> ObtainChunkMap(const ReleaseManifest& manifest, const fs::path& cacheFolder) {
+  if (!manifest.chunkMap) return {};
+  const PackagePart& entry = *manifest.chunkMap;
+  const auto matches = [&entry](const std::vector<std::uint8_t>& bytes) {
+    return bytes.size() == entry.size && HexLower(Sha256(bytes.data(), bytes.size())) == entry.sha256;
+  };
+  try {
+    const fs::path kept = cacheFolder / Utf8ToWide(entry.name);
+    std::vector<std::uint8_t> bytes;
+    if (fsops::Exists(kept) && fsops::FileSize(kept) == entry.size) bytes = ReadSetupFile(kept);
+    if (!matches(bytes)) {
+      bytes = FetchToMemory(entry.url, static_cast<std::size_t>(entry.size), "Oversized chunk map");
+      if (!matches(bytes)) return {};
+      KeepChunkMap(kept, bytes);
+    }
+    std::optional<ChunkMap> map = DecodeChunkMap(bytes);
+    if (!map || map->TotalLength() != manifest.size) return {};
+    return map;
+  } catch (const std::exception&) {
+    // A map that cannot be had: the parts are downloaded whole, as without one.
+    return {};
+  }
+}
+
+std::unique_ptr<ChunkReuse> ChunkReuse::Prepare(const ReleaseManifest& manifest, ChunkMap map,
+                                                const fs::path& installedFolder, const fs::path& cacheFolder,
+                                                const InstallSession& session) {
   try {
     std::error_code error;
     if (!fs::is_directory(installedFolder, error)) return nullptr;
-    std::optional<ChunkMap> map = FetchChunkMap(manifest);
-    if (!map) return nullptr;
-    std::unique_ptr<ChunkReuse> reuse(new ChunkReuse(manifest, cacheFolder, std::move(*map)));
+    std::unique_ptr<ChunkReuse> reuse(new ChunkReuse(manifest, cacheFolder, std::move(map)));
     if (!reuse->FindLocalChunks(installedFolder, session)) return nullptr;
     reuse->PlanParts();
     return reuse;
   } catch (const std::exception&) {
-    // A map that cannot be fetched or a folder that cannot be read: the
-    // parts are downloaded whole, as without a map.
     return nullptr;
   }
 }
 
-// Cuts the installed version's files, in name order and as one stream (its
-// parts are its package in that order), with the map's own limits, and notes
-// where each of the map's chunks lies. Only a chunk of a length the map has
-// is hashed. False when no chunk was found, or on a cancel.
+// Finds where the map's chunks lie in the installed version's files, taken in
+// name order as one stream (its parts are its package in that order). When
+// the folder keeps that version's own map and the files add up to it, the
+// map says where each chunk lies and nothing is read now; otherwise the
+// files are cut with the map's limits and every chunk of a length the map
+// has is hashed. Either way a chunk is checked again as it is copied. False
+// when no chunk was found, or on a cancel.
 bool ChunkReuse::FindLocalChunks(const fs::path& installedFolder, const InstallSession& session) {
   std::vector<fs::path> paths;
-  for (const fs::directory_entry& entry : fs::directory_iterator(installedFolder)) {
-    if (entry.is_regular_file()) paths.push_back(entry.path());
+  std::vector<fs::path> maps;
+  ListCacheFolder(installedFolder, paths, maps);
+  std::uint64_t total = 0;
+  for (const fs::path& path : paths) {
+    const std::uint64_t size = fsops::FileSize(path);
+    files_.push_back({path, total, size});
+    total += size;
   }
-  std::sort(paths.begin(), paths.end());
 
   std::unordered_multimap<ChunkDigest, std::size_t, DigestHash> wanted;
   std::unordered_set<std::uint32_t> lengths;
@@ -100,37 +149,48 @@ bool ChunkReuse::FindLocalChunks(const fs::path& installedFolder, const InstallS
     lengths.insert(map_.chunks[i].length);
   }
   found_.assign(map_.chunks.size(), kNotFound);
-
   bool any = false;
   std::uint64_t position = 0;
-  ContentChunker chunker(map_.limits);
-  const ContentChunker::Sink sink = [&](const std::uint8_t* data, std::size_t length) {
-    if (lengths.count(static_cast<std::uint32_t>(length)) != 0) {
-      const auto [first, last] = wanted.equal_range(Sha256(data, length));
-      for (auto it = first; it != last; ++it) {
-        if (map_.chunks[it->second].length == length && found_[it->second] == kNotFound) {
-          found_[it->second] = position;
-          any = true;
-        }
+  const auto note = [&](const ChunkDigest& digest, std::size_t length) {
+    const auto [first, last] = wanted.equal_range(digest);
+    for (auto it = first; it != last; ++it) {
+      if (map_.chunks[it->second].length == length && found_[it->second] == kNotFound) {
+        found_[it->second] = position;
+        any = true;
       }
     }
     position += length;
   };
+
+  for (const fs::path& path : maps) {
+    const std::optional<ChunkMap> stored = DecodeChunkMap(ReadSetupFile(path));
+    if (!stored || stored->TotalLength() != total || !SameLimits(stored->limits, map_.limits)) continue;
+    for (const ChunkMapEntry& chunk : stored->chunks) note(chunk.sha256, chunk.length);
+    return any;
+  }
+
+  ContentChunker chunker(map_.limits);
+  const ContentChunker::Sink sink = [&](const std::uint8_t* data, std::size_t length) {
+    if (lengths.count(static_cast<std::uint32_t>(length)) == 0) {
+      position += length;
+      return;
+    }
+    note(Sha256(data, length), length);
+  };
   std::vector<std::uint8_t> buffer(kReadSize);
-  std::uint64_t start = 0;
-  for (const fs::path& path : paths) {
-    const UniqueFile file = OpenForReading(path);
+  for (const LocalFile& local : files_) {
+    const UniqueFile file = OpenForReading(local.path);
     std::uint64_t size = 0;
-    while (true) {
+    while (size < local.size) {
       if (session.cancelRequested.load()) return false;
       DWORD read = 0;
-      if (!ReadFile(file.Get(), buffer.data(), kReadSize, &read, nullptr)) RaiseLastFileSystemError("read", path);
+      if (!ReadFile(file.Get(), buffer.data(), kReadSize, &read, nullptr)) RaiseLastFileSystemError("read", local.path);
       if (read == 0) break;
-      chunker.Add(buffer.data(), read, sink);
-      size += read;
+      const auto used = static_cast<std::size_t>(std::min<std::uint64_t>(read, local.size - size));
+      chunker.Add(buffer.data(), used, sink);
+      size += used;
     }
-    files_.push_back({path, start, size});
-    start += size;
+    if (size != local.size) throw SetupError("The installed version's cached package changed");
   }
   chunker.Finish(sink);
   return any;
@@ -182,17 +242,22 @@ void ChunkReuse::PlanParts() {
   }
 }
 
-void ChunkReuse::ReadLocal(std::uint64_t offset, std::uint8_t* data, std::size_t length) const {
-  for (const LocalFile& local : files_) {
-    if (length == 0) return;
+// Reads at `offset` of the installed version's files taken as one stream,
+// opening each file the first time it is needed.
+void ChunkReuse::ReadLocal(std::vector<UniqueFile>& open, std::uint64_t offset, std::uint8_t* data,
+                           std::size_t length) const {
+  open.resize(files_.size());
+  for (std::size_t i = 0; i < files_.size() && length > 0; ++i) {
+    const LocalFile& local = files_[i];
     if (offset >= local.start + local.size) continue;
-    const UniqueFile file = OpenForReading(local.path);
-    LARGE_INTEGER position{};
-    position.QuadPart = static_cast<LONGLONG>(offset - local.start);
-    if (!SetFilePointerEx(file.Get(), position, nullptr, FILE_BEGIN)) RaiseLastFileSystemError("read", local.path);
-    const auto want = static_cast<DWORD>(std::min<std::uint64_t>(length, local.start + local.size - offset));
+    if (!open[i]) open[i] = OpenForReading(local.path);
+    const std::uint64_t at = offset - local.start;
+    OVERLAPPED position{};
+    position.Offset = static_cast<DWORD>(at);
+    position.OffsetHigh = static_cast<DWORD>(at >> 32);
+    const auto want = static_cast<DWORD>(std::min<std::uint64_t>(length, local.size - at));
     DWORD read = 0;
-    if (!ReadFile(file.Get(), data, want, &read, nullptr)) RaiseLastFileSystemError("read", local.path);
+    if (!ReadFile(open[i].Get(), data, want, &read, &position)) RaiseLastFileSystemError("read", local.path);
     if (read != want) throw SetupError("The installed version's cached package changed");
     data += read;
     offset += read;
@@ -260,6 +325,7 @@ void ChunkReuse::WritePart(std::size_t index, InstallSession& session, std::uint
                                 plan.from > 0 ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!output) RaiseLastFileSystemError("open", file);
   std::optional<HttpsExchange> exchange;
+  std::vector<UniqueFile> localFiles;
   std::vector<std::uint8_t> chunk;
   for (const Stretch& stretch : plan.stretches) {
     if (session.cancelRequested.load()) throw SetupError("Installation cancelled");
@@ -268,12 +334,16 @@ void ChunkReuse::WritePart(std::size_t index, InstallSession& session, std::uint
       continue;
     }
     // The whole chunk is read and checked, whatever part of it this part
-    // takes: a damaged cached file is found before any of it is written.
+    // takes. A damaged one is fetched instead, its bytes no longer counted
+    // as there.
     const ChunkMapEntry& entry = map_.chunks[stretch.chunk];
     chunk.resize(entry.length);
-    ReadLocal(found_[stretch.chunk], chunk.data(), chunk.size());
+    ReadLocal(localFiles, found_[stretch.chunk], chunk.data(), chunk.size());
     if (Sha256(chunk.data(), chunk.size()) != entry.sha256) {
-      throw SetupError("A cached chunk of the installed version is damaged");
+      session.progressCounters.bytesDone.fetch_sub(stretch.length);
+      localUnwritten -= stretch.length;
+      FetchRange(part, stretch.offset, stretch.length, exchange, output.Get(), file, hasher, session);
+      continue;
     }
     WriteAll(output.Get(), chunk.data() + stretch.skip, static_cast<std::size_t>(stretch.length), file);
     hasher.Update(chunk.data() + stretch.skip, static_cast<std::size_t>(stretch.length));

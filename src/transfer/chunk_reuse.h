@@ -4,28 +4,42 @@
 // fetched as byte ranges. Every part is still verified by its size and
 // SHA-256 as a downloaded one is; whatever goes wrong here leaves the part to
 // the ordinary download, which resumes from what was written.
+//
+// Each version's chunk map stays in its installer-cache folder beside its
+// parts, so that the next update knows where the installed version's chunks
+// lie without reading and hashing its parts first; each chunk is checked as
+// it is copied. A folder without its map is cut with the same chunker.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
 #include "common/install_session.h"
+#include "common/unique_handle.h"
 #include "trust/chunk_map.h"
 #include "trust/release_manifest.h"
 
 namespace tessaline {
 
+// The release's chunk map, from `cacheFolder` when it holds the one the
+// manifest names, or else fetched within its signed size, checked against its
+// digest and kept there. Nothing when the manifest names none, or when it
+// cannot be had, fails its digest or does not describe the package.
+std::optional<ChunkMap> ObtainChunkMap(const ReleaseManifest& manifest, const std::filesystem::path& cacheFolder);
+
 class ChunkReuse {
  public:
-  // Fetches and checks the release's chunk map, finds its chunks among the
-  // files of `installedFolder` (the installed version's installer-cache
-  // folder), and plans each part of `cacheFolder` that is not complete yet.
-  // Nothing when there is nothing to reuse: no chunk map, a map that fails
-  // its digest or does not describe the package, no chunk found, a cancel.
-  static std::unique_ptr<ChunkReuse> Prepare(const ReleaseManifest& manifest, const std::filesystem::path& installedFolder,
+  // Finds the chunks of `map` (the release's) among the files of
+  // `installedFolder` (the installed version's installer-cache folder), and
+  // plans each part of `cacheFolder` that is not complete yet. Nothing when
+  // there is nothing to reuse: no chunk found, a folder that cannot be read,
+  // a cancel.
+  static std::unique_ptr<ChunkReuse> Prepare(const ReleaseManifest& manifest, ChunkMap map,
+                                             const std::filesystem::path& installedFolder,
                                              const std::filesystem::path& cacheFolder, const InstallSession& session);
 
   // The bytes that the parts will take from the installed version's files;
@@ -63,7 +77,7 @@ class ChunkReuse {
       : manifest_(manifest), cacheFolder_(std::move(cacheFolder)), map_(std::move(map)) {}
   bool FindLocalChunks(const std::filesystem::path& installedFolder, const InstallSession& session);
   void PlanParts();
-  void ReadLocal(std::uint64_t offset, std::uint8_t* data, std::size_t length) const;
+  void ReadLocal(std::vector<UniqueFile>& open, std::uint64_t offset, std::uint8_t* data, std::size_t length) const;
   void WritePart(std::size_t index, InstallSession& session, std::uint64_t& localUnwritten) const;
 
   const ReleaseManifest& manifest_;

@@ -134,8 +134,12 @@ std::vector<std::uint8_t> EncodeChunkMap(const ChunkMap& map) {
   return out;
 }
 
+bool StartsLikeChunkMap(const std::uint8_t* data, std::size_t length) {
+  return length >= sizeof kSignature && std::memcmp(data, kSignature, sizeof kSignature) == 0;
+}
+
 std::optional<ChunkMap> DecodeChunkMap(const std::vector<std::uint8_t>& bytes) {
-  if (bytes.size() < kHeaderSize || std::memcmp(bytes.data(), kSignature, sizeof kSignature) != 0) return {};
+  if (bytes.size() < kHeaderSize || !StartsLikeChunkMap(bytes.data(), bytes.size())) return {};
   const std::uint8_t* at = bytes.data() + sizeof kSignature;
   if (GetNumber(at, 4) != kFormat) return {};
   ChunkMap map;

@@ -75,6 +75,10 @@ struct ChunkMap {
 // SHA-256; numbers little-endian.
 std::vector<std::uint8_t> EncodeChunkMap(const ChunkMap& map);
 
+// True when `data` begins as an encoded map does; a quick look at a file's
+// first bytes before it is read whole.
+bool StartsLikeChunkMap(const std::uint8_t* data, std::size_t length);
+
 // The map, or nothing when the bytes are not one: a wrong signature or format,
 // limits the chunker cannot use, a length that does not add up, a chunk
 // longer than the maximum or empty.
