@@ -39,7 +39,9 @@ TEST(ContentChunker, CutsAlikeHoweverTheBytesArriveAndResyncsAfterAnInsertion) {
   EXPECT_EQ(Chunks(bytes, 1 << 20), whole);
   std::string joined;
   for (const std::string& chunk : whole) {
-    EXPECT_GE(chunk.size(), ChunkerLimits{}.minimum);
+    if (&chunk != &whole.back()) {
+      EXPECT_GE(chunk.size(), ChunkerLimits{}.minimum);
+    }
     EXPECT_LE(chunk.size(), ChunkerLimits{}.maximum);
     joined += chunk;
   }
