@@ -242,13 +242,10 @@ TEST_F(InstallPipeline, UpdatesKeepingTheDataFoldersAndRepairsTheSameVersion) {
     backups += entry.path().filename().native().rfind(L".Tessaline-backup-", 0) == 0 ? 1 : 0;
   }
   EXPECT_EQ(backups, 1);
-  // The cache keeps what the next run needs, the installed version's parts,
-  // and no package and no other version.
-  // The chunk map served beside the parts is not kept.
+  // The cache keeps what the next run needs, the installed version's parts
+  // and its chunk map, and no package and no other version.
   std::vector<fs::path> parts{L"1.1.0"};
-  for (const fs::path& part : TreeOf(ServedPartsFolder(L"v1.1.0"))) {
-    if (part.extension() != L".chunks") parts.push_back(L"1.1.0" / part);
-  }
+  for (const fs::path& part : TreeOf(ServedPartsFolder(L"v1.1.0"))) parts.push_back(L"1.1.0" / part);
   EXPECT_EQ(TreeOf(InstallerCache()), parts);
 
   ResetServer();
