@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -17,6 +18,16 @@ struct ProgressCounters {
   std::atomic<std::uint64_t> bytesDone{0};    // bytes of the package in the installer cache
   std::atomic<std::uint64_t> bytesAtStart{0}; // bytesDone when the download stage began
   std::atomic<std::int64_t> downloadStart{0}; // steady-clock nanoseconds at that moment
+
+  // Bytes counted as in the cache that turn out not to be: they leave both
+  // what is done and what was there at the start, so that the rate still
+  // counts only what is fetched.
+  void TakeBack(std::uint64_t bytes) {
+    bytesDone.fetch_sub(bytes);
+    std::uint64_t start = bytesAtStart.load();
+    while (!bytesAtStart.compare_exchange_weak(start, start - std::min(start, bytes))) {
+    }
+  }
 };
 
 // Told, on the worker's thread, each time the installation enters a stage

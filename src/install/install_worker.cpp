@@ -258,7 +258,7 @@ void RunPipeline(InstallSession& session) {
   // Bytes reused from the installed version count as bytes already there:
   // the bar starts after them, and the rate counts only what is fetched.
   const std::unique_ptr<ChunkReuse> reuse = PrepareChunkReuse(manifest, decision, installed, cacheFolder, session);
-  if (reuse) startCounting(cached + reuse->LocalBytes());
+  startCounting(cached + (reuse ? reuse->LocalBytes() : 0));
   DownloadParts(manifest, cacheFolder, reuse.get(), session);
 
   session.MarkStage("assemble and verify");

@@ -74,7 +74,8 @@ void ListCacheFolder(const fs::path& folder, std::vector<fs::path>& data, std::v
     const UniqueFile file = OpenForReading(path);
     std::uint8_t start[8] = {};
     DWORD read = 0;
-    const bool isMap = ReadFile(file.Get(), start, sizeof start, &read, nullptr) && StartsLikeChunkMap(start, read);
+    const bool isMap = fsops::FileSize(path) <= kChunkMapLimit &&
+                       ReadFile(file.Get(), start, sizeof start, &read, nullptr) && StartsLikeChunkMap(start, read);
     (isMap ? maps : data).push_back(path);
   }
 }
@@ -94,7 +95,11 @@ std::optional<ChunkMap> ObtainChunkMap(const ReleaseManifest& manifest, const fs
   try {
     const fs::path kept = cacheFolder / Utf8ToWide(entry.name);
     std::vector<std::uint8_t> bytes;
-    if (fsops::Exists(kept) && fsops::FileSize(kept) == entry.size) bytes = ReadSetupFile(kept);
+    try {
+      if (fsops::Exists(kept) && fsops::FileSize(kept) == entry.size) bytes = ReadSetupFile(kept);
+    } catch (const std::exception&) {
+      bytes.clear();  // fetched again below
+    }
     if (!matches(bytes)) {
       bytes = FetchToMemory(entry.url, static_cast<std::size_t>(entry.size), "Oversized chunk map");
       if (!matches(bytes)) return {};
@@ -340,7 +345,7 @@ void ChunkReuse::WritePart(std::size_t index, InstallSession& session, std::uint
     chunk.resize(entry.length);
     ReadLocal(localFiles, found_[stretch.chunk], chunk.data(), chunk.size());
     if (Sha256(chunk.data(), chunk.size()) != entry.sha256) {
-      session.progressCounters.bytesDone.fetch_sub(stretch.length);
+      session.progressCounters.TakeBack(stretch.length);
       localUnwritten -= stretch.length;
       FetchRange(part, stretch.offset, stretch.length, exchange, output.Get(), file, hasher, session);
       continue;
@@ -363,7 +368,7 @@ bool ChunkReuse::BringPart(std::size_t index, InstallSession& session) const noe
     // What was written stays: local chunks were checked, fetched bytes are
     // the range asked for, and the ordinary download resumes after them and
     // verifies the whole part, or starts it again.
-    session.progressCounters.bytesDone.fetch_sub(localUnwritten);
+    session.progressCounters.TakeBack(localUnwritten);
     return false;
   }
 }

@@ -59,7 +59,7 @@ AttemptResult Attempt(const PackagePart& part, const std::filesystem::path& file
   if (offset >= part.size) {
     // A complete-length file that did not verify, or an oversize one: its
     // bytes were counted before the download stage.
-    session.progressCounters.bytesDone.fetch_sub(part.size);
+    session.progressCounters.TakeBack(part.size);
     fsops::Remove(file);
     offset = 0;
   }
@@ -81,7 +81,7 @@ AttemptResult Attempt(const PackagePart& part, const std::filesystem::path& file
 
   if (offset > 0 && status != 206) {
     // The host did not resume: what was kept is worthless.
-    session.progressCounters.bytesDone.fetch_sub(offset);
+    session.progressCounters.TakeBack(offset);
     fsops::Remove(file);
     return AttemptResult::Restart;
   }
