@@ -36,7 +36,7 @@ tessaline_packages=(
   wine wine64 xvfb curl openssl
   python3 python3-minimal imagemagick-6.q16 mawk procps iproute2
   googletest nlohmann-json3-dev libssl-dev libarchive-dev zlib1g-dev libarchive-tools libz-mingw-w64-dev
-  libcli11-dev osslsigncode
+  libcli11-dev osslsigncode libboost1.81-dev
 )
 # What bench/run needs beyond them.
 tessaline_bench_packages=(nginx)

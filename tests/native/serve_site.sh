@@ -102,6 +102,16 @@ burst)
   expect "answered correctly" "$(grep -c ': ok$' "$out/burst/results")" 48
   grep -v ': ok$' "$out/burst/results" | head -n 5
   expect "logged" "$(grep -c '^\[package-host\] 127.0.0.1 GET /parts/large 206 100000 ' "$out/serve.log")" 48
+
+  # 200 connections that never send a byte must not keep anyone else out.
+  idle=()
+  for ((i = 0; i < 200; i++)); do
+    exec {fd}<>"/dev/tcp/127.0.0.1/${release##*:}" || { fail "idle connection $i could not be opened"; break; }
+    idle+=("$fd")
+  done
+  status=$(fetch "$release/api/manifest" --max-time 10)
+  [[ $status == 200 ]] || fail "a client beside 200 idle connections: got '$status': $(cat "$out/curl-errors")"
+  for fd in "${idle[@]}"; do exec {fd}>&-; done
   ;;
 
 paths)
@@ -128,6 +138,10 @@ paths)
   expect "package file on the release port" "$(fetch "$release/parts/part-0")" 404
   expect "POST" "$(fetch "$package/parts/part-0" -X POST)" 405
   expect "POST allow" "$(header Allow)" "GET, HEAD"
+  # A GET's body is refused, and never read as the next request.
+  expect "GET with a body" "$(fetch "$package/parts/part-0" -X GET \
+    --data-binary $'GET /parts/smuggled HTTP/1.1\r\nHost: localhost\r\n\r\n')" 400
+  if grep -q smuggled "$out/serve.log"; then fail "a request body was read as a request"; fi
   ;;
 
 failures)

@@ -34,11 +34,10 @@
 // /<rest> is answered as /fault/<items>/<rest> would be.
 #include <unistd.h>
 
-#include <algorithm>
-#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -46,12 +45,15 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "site_server.h"
+#include "fault_injection.h"
+#include "https_server.h"
 
 namespace fs = std::filesystem;
 using namespace tessaline::release;
+using namespace tessaline::testing;
 
 namespace {
 
@@ -64,98 +66,12 @@ constexpr const char* kUsage =
     "with faults chosen by /fault/<items>/ path prefixes and a request log at\n"
     "/control/requests. Writes FILE with its process id once it is listening.\n";
 
-struct Faults {
-  std::optional<int> status;
-  std::optional<std::uint64_t> drop;
-  std::optional<std::uint64_t> stall;
-  std::optional<std::uint64_t> times;
-  std::optional<std::string> redirect;
-  std::optional<std::uint64_t> extra;
-  std::optional<std::uint64_t> rangeBefore;
-  std::optional<std::uint64_t> rangeShort;
-  std::optional<std::string> rangeTotal;
-  bool ignoreRange = false;
-  bool corrupt = false;
-  bool endless = false;
-};
-
-constexpr std::uint64_t kEndlessLength = std::uint64_t{1} << 40;
-constexpr std::uint64_t kEndlessCap = 64 * 1024 * 1024;
-
-std::optional<std::uint64_t> Number(std::string_view text) {
-  std::uint64_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
-bool IsHostAndPort(std::string_view text) {
-  const std::size_t colon = text.rfind(':');
-  if (colon == 0 || colon == std::string_view::npos) return false;
-  const auto port = Number(text.substr(colon + 1));
-  const std::string_view host = text.substr(0, colon);
-  return port && *port >= 1 && *port <= 65535 &&
-         host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") ==
-             std::string_view::npos;
-}
-
-// Reads the items of a /fault/ segment; returns what is wrong with them, or "".
-std::string ParseFaults(std::string_view items, Faults& faults) {
-  if (items.empty()) return "no fault items";
-  while (true) {
-    const std::size_t comma = items.find(',');
-    const std::string_view item = items.substr(0, comma);
-    const std::size_t equals = item.find('=');
-    const std::string_view name = item.substr(0, equals);
-    const std::string_view value = equals == std::string_view::npos ? std::string_view() : item.substr(equals + 1);
-    const bool hasValue = equals != std::string_view::npos;
-    std::string quoted(1, '\'');
-    quoted.append(item).push_back('\'');
-    if (name == "ignore-range" || name == "corrupt" || name == "endless") {
-      if (hasValue) return quoted + " takes no value";
-      (name == "corrupt" ? faults.corrupt : name == "endless" ? faults.endless : faults.ignoreRange) = true;
-    } else if (name == "status") {
-      const auto status = Number(value);
-      if (!status || *status < 200 || *status > 599) return quoted + ": the status must be 200 to 599";
-      faults.status = static_cast<int>(*status);
-    } else if (name == "drop" || name == "stall" || name == "times" || name == "extra" || name == "range-before" ||
-               name == "range-short") {
-      const auto count = Number(value);
-      if (!count) return quoted + " needs a number";
-      (name == "drop"           ? faults.drop
-       : name == "stall"        ? faults.stall
-       : name == "times"        ? faults.times
-       : name == "extra"        ? faults.extra
-       : name == "range-before" ? faults.rangeBefore
-                                : faults.rangeShort) = *count;
-    } else if (name == "range-total") {
-      if (value != "*" && !Number(value)) return quoted + " needs a number or '*'";
-      faults.rangeTotal = std::string(value);
-    } else if (name == "redirect") {
-      if (!IsHostAndPort(value)) return quoted + " needs HOST:PORT";
-      faults.redirect = std::string(value);
-    } else {
-      return "unknown fault " + quoted;
-    }
-    if (comma == std::string_view::npos) break;
-    items.remove_prefix(comma + 1);
-  }
-  if (faults.drop && faults.stall) return "drop and stall exclude each other";
-  if (faults.status && faults.redirect) return "status and redirect exclude each other";
-  if (faults.endless && (faults.status || faults.redirect || faults.drop || faults.stall || faults.extra ||
-                         faults.rangeBefore || faults.rangeShort || faults.rangeTotal || faults.ignoreRange ||
-                         faults.corrupt)) {
-    return "endless takes no other fault but times";
-  }
-  return "";
-}
-
 struct RequestRecord {
   std::string method;
   std::string path;
   std::string range;
   std::string userAgent;
-  int status = 0;
+  unsigned status = 0;
   std::uint64_t bytesSent = 0;
 };
 
@@ -166,16 +82,16 @@ class RequestLog {
  public:
   std::shared_ptr<RequestRecord> Add(const HttpRequest& request) {
     auto record = std::make_shared<RequestRecord>();
-    record->method = request.method;
-    record->path = request.target;
-    record->range = request.Header("Range");
-    record->userAgent = request.Header("User-Agent");
+    record->method = request.head.method_string();
+    record->path = request.head.target();
+    record->range = request.Header(http::field::range);
+    record->userAgent = request.Header(http::field::user_agent);
     std::lock_guard lock(mutex_);
     records_.push_back(record);
     return record;
   }
 
-  void SetStatus(RequestRecord& record, int status) {
+  void SetStatus(RequestRecord& record, unsigned status) {
     std::lock_guard lock(mutex_);
     record.status = status;
   }
@@ -221,18 +137,26 @@ class FaultServer {
  public:
   explicit FaultServer(fs::path root) : root_(std::move(root)) {}
 
-  HttpResponse Handle(const HttpRequest& request) {
-    const std::string path = request.Path();
-    if (path.rfind("/control/", 0) == 0) return Control(path);
+  asio::awaitable<void> Handle(Exchange& exchange) {
+    const HttpRequest& request = exchange.Request();
+    const std::string path(request.Path());
+    if (path.rfind("/control/", 0) == 0) {
+      co_await exchange.Send(Control(path));
+      co_return;
+    }
     const std::shared_ptr<RequestRecord> record = log_.Add(request);
-    HttpResponse response = Answer(request);
-    log_.SetStatus(*record, response.status);
-    response.onBodyProgress = [this, record](std::uint64_t bytes) { log_.SetBytesSent(*record, bytes); };
-    return response;
+    auto [response, faults] = Answer(request);
+    log_.SetStatus(*record, response.head.result_int());
+    // Named, not a temporary of the co_await: GCC 12 destroys the captures
+    // of such a lambda twice.
+    std::function<void(std::uint64_t)> progress = [this, record](std::uint64_t bytes) {
+      log_.SetBytesSent(*record, bytes);
+    };
+    co_await SendWithFaults(exchange, std::move(response), std::move(faults), std::move(progress));
   }
 
  private:
-  HttpResponse Control(const std::string& path) {
+  SiteResponse Control(const std::string& path) {
     constexpr std::string_view kArm = "/control/arm/";
     if (path == "/control/ping") return TextResponse(200, "pong\n");
     if (path == "/control/reset") {
@@ -254,8 +178,8 @@ class FaultServer {
       return TextResponse(200, "armed\n");
     }
     if (path == "/control/requests") {
-      HttpResponse response;
-      response.headers.emplace_back("Content-Type", "application/json");
+      SiteResponse response;
+      response.head.set(http::field::content_type, "application/json");
       response.text = log_.Json();
       return response;
     }
@@ -276,89 +200,31 @@ class FaultServer {
     return std::make_pair(armed->second, path);
   }
 
-  HttpResponse Answer(const HttpRequest& request) {
-    const std::string path = request.Path();
-    const std::string range = request.Header("Range");
+  // The response a request gets, and the faults it is to be sent with.
+  std::pair<SiteResponse, Faults> Answer(const HttpRequest& request) {
+    const std::string path(request.Path());
+    const std::string_view range = request.Header(http::field::range);
     const auto itemsAndRest = FaultItemsAndRest(path);
-    if (!itemsAndRest) return ServeSiteFile(root_, path, range);
+    if (!itemsAndRest) return {ServeSiteFile(root_, path, range), {}};
 
     const std::string& rest = itemsAndRest->second;
     const std::optional<std::string> items = PercentDecode(itemsAndRest->first);
     Faults faults;
     const std::string problem = items ? ParseFaults(*items, faults) : "malformed escape";
-    if (!problem.empty()) return TextResponse(400, "Bad fault: " + problem + "\n");
-    if (faults.times && log_.CountRequest(request.target) > *faults.times) return ServeSiteFile(root_, rest, range);
-
+    if (!problem.empty()) return {TextResponse(400, "Bad fault: " + problem + "\n"), {}};
+    if (faults.times && log_.CountRequest(std::string(request.head.target())) > *faults.times) {
+      return {ServeSiteFile(root_, rest, range), {}};
+    }
     if (faults.redirect) {
-      const std::string query = request.Query();
-      HttpResponse redirect = TextResponse(302, "Redirected\n");
-      redirect.headers.emplace_back("Location",
-                                    "https://" + *faults.redirect + rest + (query.empty() ? "" : "?" + query));
-      return redirect;
+      const std::string_view query = request.Query();
+      SiteResponse redirect = TextResponse(302, "Redirected\n");
+      redirect.head.set(http::field::location, "https://" + *faults.redirect + rest +
+                                                   (query.empty() ? "" : "?" + std::string(query)));
+      return {redirect, {}};
     }
-    if (faults.endless) {
-      HttpResponse endless;
-      endless.headers.emplace_back("Content-Type", "application/octet-stream");
-      endless.file = FileSlice{"/dev/zero", 0, kEndlessLength};
-      endless.sendLimit = kEndlessCap;
-      return endless;
-    }
-    HttpResponse response = faults.status ? TextResponse(*faults.status, "Status " + std::to_string(*faults.status) + "\n")
-                                          : ServeSiteFile(root_, rest, range, !faults.ignoreRange);
-    if (response.file && response.status == 206 && faults.rangeBefore) StartRangeEarlier(response, *faults.rangeBefore);
-    if (response.file && response.status == 206 && faults.rangeShort) EndRangeEarlier(response, *faults.rangeShort);
-    if (response.file && faults.extra) AppendExtraBytes(response, *faults.extra);
-    if (faults.drop) response.sendLimit = *faults.drop;
-    if (faults.stall) {
-      response.sendLimit = *faults.stall;
-      response.holdAfterLimit = true;
-    }
-    if (faults.corrupt && response.BodyLength() > 0) response.corruptAt = response.BodyLength() / 2;
-    if (response.status == 206 && faults.rangeTotal) SetContentRangeTotal(response, *faults.rangeTotal);
-    return response;
-  }
-
-  static void SetContentRange(HttpResponse& response, std::uint64_t first, std::uint64_t length, std::uint64_t total) {
-    for (auto& [name, value] : response.headers) {
-      if (name == "Content-Range") {
-        value = "bytes " + std::to_string(first) + "-" + std::to_string(first + length - 1) + "/" + std::to_string(total);
-      }
-    }
-  }
-
-  // Only the size after the '/' changes.
-  static void SetContentRangeTotal(HttpResponse& response, const std::string& total) {
-    for (auto& [name, value] : response.headers) {
-      if (name == "Content-Range") value = value.substr(0, value.find('/') + 1) + total;
-    }
-  }
-
-  static void EndRangeEarlier(HttpResponse& response, std::uint64_t bytes) {
-    FileSlice& slice = *response.file;
-    slice.length -= std::min(bytes, slice.length - 1);
-    SetContentRange(response, slice.offset, slice.length, fs::file_size(slice.path));
-  }
-
-  static void StartRangeEarlier(HttpResponse& response, std::uint64_t bytes) {
-    FileSlice& slice = *response.file;
-    const std::uint64_t earlier = std::min(bytes, slice.offset);
-    slice.offset -= earlier;
-    slice.length += earlier;
-    SetContentRange(response, slice.offset, slice.length, fs::file_size(slice.path));
-  }
-
-  // The slice is small test data: it is read into the text body so that
-  // bytes the file does not hold can follow it.
-  static void AppendExtraBytes(HttpResponse& response, std::uint64_t bytes) {
-    const FileSlice slice = *response.file;
-    std::ifstream in(slice.path, std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(slice.offset));
-    std::string body(slice.length, '\0');
-    in.read(body.data(), static_cast<std::streamsize>(body.size()));
-    body.append(bytes, '\0');
-    response.file.reset();
-    response.text = std::move(body);
-    SetContentRange(response, slice.offset, slice.length + bytes, fs::file_size(slice.path) + bytes);
+    if (faults.endless) return {SiteResponse(), faults};
+    if (faults.status) return {TextResponse(*faults.status, "Status " + std::to_string(*faults.status) + "\n"), faults};
+    return {ServeSiteFile(root_, rest, range, !faults.ignoreRange), faults};
   }
 
   fs::path root_;
@@ -400,7 +266,7 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
       if (value != "::1" && value.rfind("127.", 0) != 0) throw std::invalid_argument("not a loopback address: " + value);
       options.addresses.push_back(value);
     } else if (name == "--port") {
-      const auto port = Number(value);
+      const auto port = ParseNumber(value);
       if (!port || *port > 65535) throw std::invalid_argument("not a port: " + value);
       options.ports.push_back(static_cast<std::uint16_t>(*port));
     } else {
@@ -439,13 +305,14 @@ int main(int argc, char** argv) {
   try {
     if (!fs::is_directory(options->root)) throw SiteServerError(options->root.string() + " is not a folder");
     const TlsIdentity tls = TlsIdentity::Load(options->certificate, options->key);
-    BlockTerminationSignals();
+    TerminationSignals signals;
     FaultServer faults(options->root);
     HttpsServer server(
-        tls, [&faults](const HttpRequest& request) { return faults.Handle(request); },
-        [](const HttpRequest& request, int status, std::uint64_t bytesSent) {
-          const std::string line = "tessaline-test-server: " + request.method + " " + request.target + " " +
-                                   std::to_string(status) + " " + std::to_string(bytesSent) + "\n";
+        tls, [&faults](Exchange& exchange) { return faults.Handle(exchange); },
+        [](const HttpRequest& request, unsigned status, std::uint64_t bytesSent) {
+          const std::string line = "tessaline-test-server: " + std::string(request.head.method_string()) + " " +
+                                   std::string(request.head.target()) + " " + std::to_string(status) + " " +
+                                   std::to_string(bytesSent) + "\n";
           std::fputs(line.c_str(), stderr);
         });
     for (const std::string& address : options->addresses) {
@@ -455,7 +322,7 @@ int main(int argc, char** argv) {
       }
     }
     if (!options->pidFile.empty()) WritePidFile(options->pidFile);
-    WaitForTerminationSignal();
+    signals.Wait();
     server.Stop();
     if (!options->pidFile.empty()) {
       std::error_code ignored;

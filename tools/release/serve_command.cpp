@@ -5,10 +5,11 @@
 #include <filesystem>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "commands.h"
-#include "site_server.h"
+#include "https_server.h"
 
 namespace fs = std::filesystem;
 
@@ -33,18 +34,22 @@ std::uint16_t ParsePort(const std::string& option, const std::string& text) {
   return static_cast<std::uint16_t>(std::stoul(text));
 }
 
+asio::awaitable<void> ServeFile(fs::path root, Exchange& exchange) {
+  const HttpRequest& request = exchange.Request();
+  co_await exchange.Send(ServeSiteFile(root, request.Path(), request.Header(http::field::range)));
+}
+
 RequestHandler SiteHandler(fs::path root) {
-  return [root = std::move(root)](const HttpRequest& request) {
-    return ServeSiteFile(root, request.Path(), request.Header("Range"));
-  };
+  return [root = std::move(root)](Exchange& exchange) { return ServeFile(root, exchange); };
 }
 
 ExchangeLogger RequestLog(std::string name) {
-  return [name = std::move(name)](const HttpRequest& request, int status, std::uint64_t bytesSent) {
-    std::string line = "[" + name + "] " + request.peer + " " + request.method + " " + request.target + " " +
-                       std::to_string(status) + " " + std::to_string(bytesSent);
-    const std::string range = request.Header("Range");
-    if (!range.empty()) line += " (Range: " + range + ")";
+  return [name = std::move(name)](const HttpRequest& request, unsigned status, std::uint64_t bytesSent) {
+    std::string line = "[" + name + "] " + request.peer + " " + std::string(request.head.method_string()) + " " +
+                       std::string(request.head.target()) + " " + std::to_string(status) + " " +
+                       std::to_string(bytesSent);
+    const std::string_view range = request.Header(http::field::range);
+    if (!range.empty()) line.append(" (Range: ").append(range).append(")");
     line += "\n";
     std::fputs(line.c_str(), stderr);  // one call per line, so threads never interleave
   };
@@ -70,7 +75,7 @@ int Serve(const CommandOptions& options) {
     }
   }
   const TlsIdentity tls = TlsIdentity::Load(certificate, key);
-  BlockTerminationSignals();  // before any server thread starts, so they all inherit it
+  TerminationSignals signals;
   HttpsServer releaseService(tls, SiteHandler(releaseRoot), RequestLog("release-service"));
   HttpsServer packageHost(tls, SiteHandler(packageRoot), RequestLog("package-host"));
   const std::uint16_t releasePort = releaseService.Listen(bind, releasePortWanted);
@@ -80,7 +85,7 @@ int Serve(const CommandOptions& options) {
             << "tessaline-release serve: package host on " << bind << ":" << packagePort << " from "
             << packageRoot.string() << "\n"
             << "tessaline-release serve: Ctrl-C stops the servers" << std::endl;
-  const int signal = WaitForTerminationSignal();
+  const int signal = signals.Wait();
   std::cerr << "tessaline-release serve: " << (signal == SIGINT ? "SIGINT" : "SIGTERM") << ", stopping\n";
   packageHost.Stop();
   releaseService.Stop();
