@@ -189,7 +189,7 @@ TEST_F(SetupWindowEndToEnd, ReportsUntrustedOrBrokenReleasesAndKeepsTheInstallat
   const Case cases[] = {
       {L"bad-signature", L"The release manifest is not signed by Quorvant"},
       {L"smoke-fails", L"Tessaline failed its startup test"},
-      {L"tampered", L"Downloaded part verification failed: Tessaline-1.1.0-windows-x64.tar.gz.002"},
+      {L"tampered", L"Downloaded part verification failed: Tessaline-1.1.0-windows-x64.tar.gz.003"},
   };
   // A part that fails for good stops the other downloads, but the user did
   // not cancel: the window says the installation failed.
