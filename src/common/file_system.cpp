@@ -168,6 +168,18 @@ void Rename(const fs::path& from, const fs::path& to) {
   if (error) throw FileSystemFailure("rename", error, from, to);
 }
 
+UniqueFile OpenForSharedReading(const fs::path& path) {
+  return UniqueFile(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+}
+
+void WriteAll(HANDLE file, const void* data, std::size_t length, const fs::path& path) {
+  DWORD written = 0;
+  if (!WriteFile(file, data, static_cast<DWORD>(length), &written, nullptr) || written != length) {
+    RaiseLastFileSystemError("write", path);
+  }
+}
+
 void FlushFile(const fs::path& path) {
   UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr));

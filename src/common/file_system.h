@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "common/setup_error.h"
+#include "common/unique_handle.h"
 
 namespace tessaline {
 
@@ -53,6 +54,13 @@ std::uintmax_t RemoveAll(const std::filesystem::path& path);
 void Rename(const std::filesystem::path& from, const std::filesystem::path& to);
 void CopyFile(const std::filesystem::path& from, const std::filesystem::path& to,
               std::filesystem::copy_options options = std::filesystem::copy_options::none);
+
+// Opens a file for reading while others may read, write and delete it; an
+// invalid handle when it cannot be opened, for the caller to report.
+UniqueFile OpenForSharedReading(const std::filesystem::path& path);
+
+// Writes all `length` bytes at the file's position ("write" on failure).
+void WriteAll(HANDLE file, const void* data, std::size_t length, const std::filesystem::path& path);
 
 // Writes a file's data through to the disk ("flush" on failure).
 void FlushFile(const std::filesystem::path& path);

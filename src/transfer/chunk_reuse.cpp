@@ -16,6 +16,7 @@
 #include "common/text_conversion.h"
 #include "common/unique_handle.h"
 #include "transfer/https_client.h"
+#include "transfer/part_download.h"
 #include "trust/digest.h"
 
 namespace fs = std::filesystem;
@@ -36,17 +37,9 @@ struct DigestHash {
 };
 
 UniqueFile OpenForReading(const fs::path& path) {
-  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  UniqueFile file = fsops::OpenForSharedReading(path);
   if (!file) RaiseLastFileSystemError("open", path);
   return file;
-}
-
-void WriteAll(HANDLE file, const void* data, std::size_t length, const fs::path& path) {
-  DWORD written = 0;
-  if (!WriteFile(file, data, static_cast<DWORD>(length), &written, nullptr) || written != length) {
-    RaiseLastFileSystemError("write", path);
-  }
 }
 
 void KeepChunkMap(const fs::path& path, const std::vector<std::uint8_t>& bytes) noexcept {
@@ -292,10 +285,9 @@ void FetchRange(const PackagePart& part, std::uint64_t offset, std::uint64_t len
       !WinHttpReceiveResponse(request, nullptr)) {
     RaiseWindowsError(kFailure);
   }
-  const std::optional<ContentRange> answered = QueryContentRange(request);
   const std::optional<std::uint64_t> announced = QueryContentLength(request);
-  if (QueryStatusCode(request) != 206 || !answered || answered->first != offset || answered->last != last ||
-      (answered->total && *answered->total != part.size) || (announced && *announced != length)) {
+  if (QueryStatusCode(request) != 206 || !AnswersRange(request, offset, last, part.size) ||
+      (announced && *announced != length)) {
     throw SetupError("The package host did not answer the byte range asked for");
   }
   std::vector<std::uint8_t> buffer(131072);
@@ -308,7 +300,7 @@ void FetchRange(const PackagePart& part, std::uint64_t offset, std::uint64_t len
     }
     if (read == 0) throw SetupError("Package download interrupted");
     if (read > left) throw SetupError("The package host sent more than the byte range asked for");
-    WriteAll(output, buffer.data(), read, file);
+    fsops::WriteAll(output, buffer.data(), read, file);
     hasher.Update(buffer.data(), read);
     session.progressCounters.bytesDone.fetch_add(read);
     left -= read;
@@ -325,10 +317,7 @@ void ChunkReuse::WritePart(std::size_t index, InstallSession& session, std::uint
   if (plan.from > 0 && hasher.UpdateFromFile(file, plan.from) != plan.from) {
     throw SetupError("The part's file changed");
   }
-  UniqueFile output(CreateFileW(file.c_str(), plan.from > 0 ? FILE_APPEND_DATA : GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                plan.from > 0 ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!output) RaiseLastFileSystemError("open", file);
+  UniqueFile output = OpenPartFile(file, plan.from);
   std::optional<HttpsExchange> exchange;
   std::vector<UniqueFile> localFiles;
   std::vector<std::uint8_t> chunk;
@@ -350,7 +339,7 @@ void ChunkReuse::WritePart(std::size_t index, InstallSession& session, std::uint
       FetchRange(part, stretch.offset, stretch.length, exchange, output.Get(), file, hasher, session);
       continue;
     }
-    WriteAll(output.Get(), chunk.data() + stretch.skip, static_cast<std::size_t>(stretch.length), file);
+    fsops::WriteAll(output.Get(), chunk.data() + stretch.skip, static_cast<std::size_t>(stretch.length), file);
     hasher.Update(chunk.data() + stretch.skip, static_cast<std::size_t>(stretch.length));
     localUnwritten -= stretch.length;
   }

@@ -90,6 +90,11 @@ std::optional<ContentRange> QueryContentRange(HINTERNET request) {
   return ContentRange{*first, *last, total};
 }
 
+bool AnswersRange(HINTERNET request, std::uint64_t first, std::uint64_t last, std::uint64_t size) {
+  const std::optional<ContentRange> range = QueryContentRange(request);
+  return range && range->first == first && range->last == last && (!range->total || *range->total == size);
+}
+
 HttpsExchange OpenGetRequest(const CrackedUrl& url, const char* failure) {
   HttpsExchange exchange;
   exchange.session = OpenHttpsSession();

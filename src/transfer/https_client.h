@@ -59,4 +59,8 @@ struct ContentRange {
 };
 std::optional<ContentRange> QueryContentRange(HINTERNET request);
 
+// Whether a 206 answer's Content-Range is exactly bytes first-last of a file
+// of `size` bytes; a total of '*' is accepted, any other must be `size`.
+bool AnswersRange(HINTERNET request, std::uint64_t first, std::uint64_t last, std::uint64_t size);
+
 }  // namespace tessaline

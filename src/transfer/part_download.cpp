@@ -36,11 +36,7 @@ void RefuseAnOversizeAnswer(HINTERNET request, DWORD status, std::uint64_t offse
   const std::uint64_t rest = part.size - offset;
   const std::optional<std::uint64_t> length = QueryContentLength(request);
   bool fits = !length || *length <= rest;
-  if (status == 206) {
-    const std::optional<ContentRange> range = QueryContentRange(request);
-    fits = fits && range && range->first == offset && range->last == part.size - 1 &&
-           (!range->total || *range->total == part.size);
-  }
+  if (status == 206) fits = fits && AnswersRange(request, offset, part.size - 1, part.size);
   if (!fits) throw PartVerificationFailure(part);
 }
 
@@ -90,10 +86,7 @@ AttemptResult Attempt(const PackagePart& part, const std::filesystem::path& file
 
   std::uint64_t size = offset;
   {
-    UniqueFile output(CreateFileW(file.c_str(), offset > 0 ? FILE_APPEND_DATA : GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  offset > 0 ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!output) RaiseLastFileSystemError("open", file);
+    const UniqueFile output = OpenPartFile(file, offset);
     std::vector<std::uint8_t> buffer(kPartReadSize, 0);
     while (!session.cancelRequested.load()) {
       DWORD read = 0;
@@ -104,10 +97,7 @@ AttemptResult Attempt(const PackagePart& part, const std::filesystem::path& file
       // A body without an announced length can still run past the part.
       if (read > part.size - size) throw PartVerificationFailure(part);
       size += read;
-      DWORD written = 0;
-      if (!WriteFile(output.Get(), buffer.data(), read, &written, nullptr) || written != read) {
-        RaiseLastFileSystemError("write", file);
-      }
+      fsops::WriteAll(output.Get(), buffer.data(), read, file);
       hasher.Update(buffer.data(), read);
       session.progressCounters.bytesDone.fetch_add(read);
     }
@@ -118,6 +108,14 @@ AttemptResult Attempt(const PackagePart& part, const std::filesystem::path& file
 }
 
 }  // namespace
+
+UniqueFile OpenPartFile(const std::filesystem::path& file, std::uint64_t kept) {
+  UniqueFile output(CreateFileW(file.c_str(), kept > 0 ? FILE_APPEND_DATA : GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                kept > 0 ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!output) RaiseLastFileSystemError("open", file);
+  return output;
+}
 
 void DownloadPart(const PackagePart& part, const std::filesystem::path& cacheFolder, InstallSession& session) {
   const std::filesystem::path file = cacheFolder / Utf8ToWide(part.name);

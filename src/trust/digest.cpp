@@ -6,14 +6,14 @@
 #include <algorithm>
 #include <climits>
 
+#include "common/file_system.h"
 #include "common/setup_error.h"
 
 namespace tessaline {
 namespace {
 
 UniqueFile OpenSetupFile(const std::filesystem::path& path) {
-  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  UniqueFile file = fsops::OpenForSharedReading(path);
   if (!file) throw SetupError("Unable to read a setup file");
   return file;
 }

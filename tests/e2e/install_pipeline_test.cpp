@@ -31,6 +31,9 @@ namespace {
 namespace fs = std::filesystem;
 using namespace tessaline::testing;
 
+// A release's chunk map lies beside its parts on the package host.
+bool IsChunkMapPath(const std::string& path) { return fs::path(path).extension() == L".chunks"; }
+
 class InstallPipeline : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -73,8 +76,7 @@ class InstallPipeline : public ::testing::Test {
   static std::vector<std::string> PartRequests() {
     std::vector<std::string> paths;
     for (const RecordedRequest& r : ServerRequests()) {
-      const bool map = r.path.size() > 7 && r.path.compare(r.path.size() - 7, 7, ".chunks") == 0;
-      if (r.path.rfind("/packages/", 0) == 0 && !map) paths.push_back(r.path);
+      if (r.path.rfind("/packages/", 0) == 0 && !IsChunkMapPath(r.path)) paths.push_back(r.path);
     }
     return paths;
   }
@@ -316,7 +318,7 @@ TEST_F(InstallPipeline, AnUpdateFetchesOnlyWhatChangedAndWholePartsWhenItCannot)
     for (const RecordedRequest& r : ServerRequests()) {
       if (r.path.rfind("/packages/delta-1.1.0/", 0) != 0) continue;
       fetched.bytes += r.bytesSent;
-      if (r.path.size() > 7 && r.path.compare(r.path.size() - 7, 7, ".chunks") == 0) {
+      if (IsChunkMapPath(r.path)) {
         fetched.mapRequests += 1;
       } else if (r.range.find('-') != std::string::npos && r.range.back() != '-') {
         fetched.closedRanges += 1;
