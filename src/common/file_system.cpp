@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include "common/text_conversion.h"
 #include "common/unique_handle.h"
 
@@ -63,6 +65,23 @@ void RaiseLastFileSystemError(const std::string& operation, const fs::path& firs
   throw FileSystemFailure(operation, std::error_code(static_cast<int>(code), std::system_category()), first, second);
 }
 
+std::wstring ExtendedLengthPath(const fs::path& path) {
+  std::wstring text = path.native();
+  if (text.empty() || text.rfind(L"\\\\?\\", 0) == 0 || text.rfind(L"\\\\.\\", 0) == 0) return text;
+  std::replace(text.begin(), text.end(), L'/', L'\\');
+  // The prefix turns off the system's own normalisation: the path must
+  // already be absolute, with "." and ".." resolved.
+  const DWORD needed = GetFullPathNameW(text.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return text;
+  std::wstring full(needed, L'\0');
+  const DWORD length = GetFullPathNameW(text.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) return text;
+  full.resize(length);
+  if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\') return L"\\\\?\\" + full;
+  return full;
+}
+
 namespace fsops {
 
 bool Exists(const fs::path& path) {
@@ -115,28 +134,32 @@ std::error_code LastError() { return std::error_code(static_cast<int>(GetLastErr
 bool IsMissing(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
 
 // Deletes one entry whose attributes are known; folders are emptied first
-// unless they are reparse points.
-void RemoveEntry(const fs::path& path, DWORD attributes, std::uintmax_t& count, std::error_code& error) {
+// unless they are reparse points. `path` is in the extended-length form. An
+// entry just listed that has gone since is not an error, but only "file not
+// found" says so: "path not found" for it means its path could not be
+// followed, and the tree would stay.
+void RemoveEntry(const std::wstring& path, DWORD attributes, bool root, std::uintmax_t& count, std::error_code& error) {
+  const auto gone = [root](DWORD code) { return root ? IsMissing(code) : code == ERROR_FILE_NOT_FOUND; };
   if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
   const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   if (folder && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
     WIN32_FIND_DATAW entry{};
-    const fs::path pattern = path / L"*";
+    const std::wstring pattern = path + L"\\*";
     const UniqueFind find(FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0));
     if (!find) {
-      if (!error && !IsMissing(GetLastError())) error = LastError();
+      if (!error && !gone(GetLastError())) error = LastError();
     } else {
       do {
         const std::wstring name = entry.cFileName;
         if (name == L"." || name == L"..") continue;
-        RemoveEntry(path / name, entry.dwFileAttributes, count, error);
+        RemoveEntry(path + L"\\" + name, entry.dwFileAttributes, false, count, error);
       } while (FindNextFileW(find.Get(), &entry));
     }
   }
   const BOOL removed = folder ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
   if (removed) {
     ++count;
-  } else if (!error && !IsMissing(GetLastError())) {
+  } else if (!error && !gone(GetLastError())) {
     error = LastError();
   }
 }
@@ -146,12 +169,13 @@ void RemoveEntry(const fs::path& path, DWORD attributes, std::uintmax_t& count, 
 std::uintmax_t RemoveTree(const fs::path& root, std::error_code& error) {
   error.clear();
   std::uintmax_t count = 0;
-  const DWORD attributes = GetFileAttributesW(root.c_str());
+  const std::wstring path = ExtendedLengthPath(root);
+  const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     if (!IsMissing(GetLastError())) error = LastError();
     return 0;
   }
-  RemoveEntry(root, attributes, count, error);
+  RemoveEntry(path, attributes, true, count, error);
   return count;
 }
 

@@ -39,6 +39,12 @@ std::string WindowsErrorDescription(unsigned long code);
 // The same from the first of `languages` (LANGIDs) that describes the code.
 std::string WindowsErrorDescription(unsigned long code, std::initializer_list<unsigned short> languages);
 
+// The path in the form Windows takes at any length: absolute and
+// normalised, after "\\?\" ("\\?\UNC\" for a share), so that the
+// 260-character limit of plain paths never applies, whatever the system's
+// long-path setting. A path already in that form, or a device path, stays.
+std::wstring ExtendedLengthPath(const std::filesystem::path& path);
+
 // The path as UTF-8 for messages.
 std::string PathText(const std::filesystem::path& path);
 

@@ -30,9 +30,13 @@ bool HoldsKeptData(const fs::path& root) {
 
 unsigned long TryMoveFor(const fs::path& from, const fs::path& to, unsigned long flags,
                          std::chrono::milliseconds window) {
+  // Without long paths enabled (the default), a plain path stops at 260
+  // characters, and a backup's name is longer than the installation's.
+  const std::wstring source = ExtendedLengthPath(from);
+  const std::wstring target = ExtendedLengthPath(to);
   const auto deadline = std::chrono::steady_clock::now() + window;
   while (true) {
-    if (MoveFileExW(from.c_str(), to.c_str(), flags)) return 0;
+    if (MoveFileExW(source.c_str(), target.c_str(), flags)) return 0;
     const DWORD code = GetLastError();
     std::this_thread::sleep_until(std::chrono::steady_clock::now() + std::chrono::milliseconds(250));
     if (std::chrono::steady_clock::now() >= deadline) return code;
@@ -51,8 +55,12 @@ void MoveWithRetry(const fs::path& from, const fs::path& to, int seconds) {
 
 void MoveFolder(const fs::path& from, const fs::path& to) {
   fsops::CreateDirectories(to.parent_path());
-  if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
-    RaiseLastFileSystemError("rename", from, to);
+  // A scanner or an indexer opening a file in a folder just renamed holds it
+  // for a moment, as it may hold the installation folder.
+  const unsigned long code =
+      TryMoveFor(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED, std::chrono::seconds(kMoveWindowSeconds));
+  if (code != 0) {
+    throw FileSystemFailure("rename", std::error_code(static_cast<int>(code), std::system_category()), from, to);
   }
 }
 

@@ -25,10 +25,15 @@ bool HoldsKeptData(const std::filesystem::path& root);
 unsigned long TryMoveFor(const std::filesystem::path& from, const std::filesystem::path& to, unsigned long flags,
                          std::chrono::milliseconds window);
 
+// How long every move of a folder is retried: a scanner, an indexer or a
+// program just closed may hold a file in it for a while.
+inline constexpr int kMoveWindowSeconds = 20;
+
 // Renames `from` to `to`, retrying every 250 ms until `seconds` have passed.
 void MoveWithRetry(const std::filesystem::path& from, const std::filesystem::path& to, int seconds);
 
-// Renames a folder once, creating the parents of `to`; "rename" on failure.
+// Renames a folder, creating the parents of `to` and retrying as
+// MoveWithRetry does; "rename" on failure.
 void MoveFolder(const std::filesystem::path& from, const std::filesystem::path& to);
 
 }  // namespace tessaline

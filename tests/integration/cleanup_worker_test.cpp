@@ -136,6 +136,11 @@ TEST(RemoveTree, RemovesLinksWithoutFollowingThem) {
   const fs::path tree = scratch / L"tree";
   fs::create_directories(tree / L"sub");
   WriteBytes(tree / L"sub" / L"file.bin", "x");
+  // Deeper than a plain path may be on Windows.
+  fs::path deep = tree / L"sub";
+  while (deep.native().size() < 300) deep /= L"a-folder-of-the-application";
+  fs::create_directories(deep);
+  WriteBytes(deep / L"model.bin", "x");
   SetFileAttributesW((tree / L"sub" / L"file.bin").c_str(), FILE_ATTRIBUTE_READONLY);
   const bool linked = CreateSymbolicLinkW((tree / L"link").c_str(), keep.c_str(),
                                           SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);

@@ -67,6 +67,23 @@ TEST(FileSystemFailure, NamesTheOperationTheErrorAndBothPaths) {
   EXPECT_THROW(fsops::FileSize(folder / L"absent"), FileSystemFailure);
 }
 
+// Windows without long paths enabled (its default) stops a plain path at 260
+// characters, and a backup's name is longer than the installation's. Wine
+// has no such limit, so the form the removal and the moves use is checked
+// here instead.
+TEST(ExtendedLengthPath, IsAbsoluteNormalisedAndKeepsEveryCharacter) {
+  EXPECT_EQ(ExtendedLengthPath(L"C:\\users\\a\\b.txt"), L"\\\\?\\C:\\users\\a\\b.txt");
+  EXPECT_EQ(ExtendedLengthPath(L"C:/users/./a/../b"), L"\\\\?\\C:\\users\\b");
+  EXPECT_EQ(ExtendedLengthPath(L"\\\\server\\share\\Tessaline"), L"\\\\?\\UNC\\server\\share\\Tessaline");
+  EXPECT_EQ(ExtendedLengthPath(L"\\\\?\\C:\\a\\..\\b"), L"\\\\?\\C:\\a\\..\\b");  // taken as it stands
+  wchar_t current[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, current);
+  EXPECT_EQ(ExtendedLengthPath(L"relative"), L"\\\\?\\" + (std::filesystem::path(current) / L"relative").native());
+  std::wstring deep = L"C:\\users\\Quorvant\\.Tessaline-backup-123456-7890123";
+  while (deep.size() < 400) deep += L"\\resources-with-a-long-name";
+  EXPECT_EQ(ExtendedLengthPath(deep), L"\\\\?\\" + deep);
+}
+
 // A profile folder named in a script the ANSI code page lacks.
 const std::wstring kForeignName = L"Zo\u00EB \u00D8rsted \u674E";
 
