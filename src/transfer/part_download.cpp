@@ -75,12 +75,17 @@ AttemptResult Attempt(const PackagePart& part, const std::filesystem::path& file
   }
   const DWORD status = QueryStatusCode(request);
 
-  if (offset > 0 && status != 206) {
-    // The host did not resume: what was kept is worthless.
+  // Only a host that answers with the whole file (200), or says the kept
+  // bytes do not fit its file (416), makes them worthless. Any other answer
+  // (a busy 503, a 429, a status that cannot be read) is a failed attempt:
+  // the bytes stay, built from the installed version's chunks or not, and
+  // the next attempt resumes after them.
+  if (offset > 0 && (status == 200 || status == 416)) {
     session.progressCounters.TakeBack(offset);
     fsops::Remove(file);
     return AttemptResult::Restart;
   }
+  if (offset > 0 && status != 206) throw SetupError("GitHub returned HTTP " + std::to_string(status));
   if (status < 200 || status > 299) throw SetupError("GitHub returned HTTP " + std::to_string(status));
   RefuseAnOversizeAnswer(request, status, offset, part);
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "common/install_session.h"
 #include "common/setup_error.h"
@@ -110,19 +111,29 @@ TEST_F(DownloadPartTest, ResumesAShortFileWithARangeRequest) {
   EXPECT_EQ(requests[0].bytesSent, content.size() - kept);
 }
 
-TEST_F(DownloadPartTest, RestartsAtOnceWhenTheRangeIsIgnored) {
+// Kept bytes are worthless only when the host sends the whole part instead
+// (200) or says they do not fit its file (416): those restart at once. A busy
+// host's answer is a failed attempt, and the next one resumes after them.
+TEST_F(DownloadPartTest, DiscardsKeptBytesOnlyForTheWholePartOrARangeThatCannotBe) {
   const std::size_t kept = 4096;
-  WriteBytes(File(), content.substr(0, kept));
-  session.progressCounters.bytesDone = kept;
-  SetFault("ignore-range,times=1");
-  DownloadPart(part, cache.Path(), session);
-  EXPECT_EQ(ReadBytes(File()), content);
-  EXPECT_EQ(session.progressCounters.bytesDone.load(), content.size());
-  const auto requests = ServerRequests();
-  ASSERT_EQ(requests.size(), 2U);
-  EXPECT_EQ(requests[0].range, "bytes=4096-");
-  EXPECT_EQ(requests[0].status, 200);
-  EXPECT_EQ(requests[1].range, "");
+  for (const auto& [fault, status, keeps] : {std::tuple{"ignore-range,times=1", 200, false},
+                                             std::tuple{"status=416,times=1", 416, false},
+                                             std::tuple{"status=503,times=1", 503, true},
+                                             std::tuple{"status=429,times=1", 429, true}}) {
+    SCOPED_TRACE(fault);
+    ResetServer();
+    WriteBytes(File(), content.substr(0, kept));
+    session.progressCounters.bytesDone = kept;
+    SetFault(fault);
+    DownloadPart(part, cache.Path(), session);
+    EXPECT_EQ(ReadBytes(File()), content);
+    EXPECT_EQ(session.progressCounters.bytesDone.load(), content.size());
+    const auto requests = ServerRequests();
+    ASSERT_EQ(requests.size(), 2U);
+    EXPECT_EQ(requests[0].range, "bytes=4096-");
+    EXPECT_EQ(requests[0].status, status);
+    EXPECT_EQ(requests[1].range, keeps ? "bytes=4096-" : "");
+  }
 }
 
 TEST_F(DownloadPartTest, ResumesAfterAConnectionLostMidBody) {
