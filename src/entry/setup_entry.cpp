@@ -49,6 +49,16 @@ bool RelaunchedFromATemporaryCopy(const wchar_t* commandTail) {
   }
 }
 
+// Windows refuses to rename a folder that a process has as its current
+// folder. A Setup that Tessaline starts inherits the installation folder
+// (the Start-menu shortcut's working folder), and every update would then
+// roll back; every mode works from System32 instead.
+void LeaveTheStartingFolder() {
+  wchar_t system[MAX_PATH + 1] = {};
+  const UINT length = GetSystemDirectoryW(system, MAX_PATH + 1);
+  if (length > 0 && length <= MAX_PATH) SetCurrentDirectoryW(system);
+}
+
 int RunInteractiveMode(HINSTANCE instance, const wchar_t* commandTail, int showCommand) {
   const bool uiPreview = HasUiPreviewSwitch(commandTail);
   if (!uiPreview && RelaunchedFromATemporaryCopy(commandTail)) return 0;
@@ -94,7 +104,14 @@ int RunLifecycleProbe(const std::wstring& installed, const std::wstring& availab
 
 int RunSetup(HINSTANCE instance, const wchar_t* commandTail, int showCommand) {
   try {
-    const ModeChoice choice = SelectMode(SplitCommandLine(GetCommandLineW()));
+    ModeChoice choice = SelectMode(SplitCommandLine(GetCommandLineW()));
+    // The check modes' files are named as the caller sees them.
+    if (choice.mode == SetupMode::VerifyManifest) {
+      for (std::wstring& file : choice.operands) file = std::filesystem::absolute(file).native();
+    } else if (choice.mode == SetupMode::LifecycleProbe) {
+      choice.operands[2] = std::filesystem::absolute(choice.operands[2]).native();
+    }
+    LeaveTheStartingFolder();
     switch (choice.mode) {
       case SetupMode::MissingArguments:
         return 2;

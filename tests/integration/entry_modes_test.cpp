@@ -2,9 +2,11 @@
 // or a support engineer runs them.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
+#include "ui_driver.h"
 #include "windows_test_support.h"
 
 namespace tessaline {
@@ -12,6 +14,7 @@ namespace {
 
 using testing::ReadBytes;
 using testing::RunProcess;
+using testing::CurrentFolderOf;
 using testing::ScratchFolder;
 using testing::SetupExecutable;
 
@@ -110,6 +113,34 @@ TEST_F(ManifestVerification, TheOrderOfChecksDecidesTheMode) {
   EXPECT_EQ(RunSetup({L"--quiet", L"--verify-manifest", (fixtures / L"manifest.json").native(),
                       (fixtures / L"manifest.json.sig").native(), L"--lifecycle-probe"}),
             0U);
+}
+
+// The application starts Setup from its installation folder, and Windows
+// will not rename a folder that a process has as its current folder (Wine
+// would): every mode works from System32, whatever folder it started in.
+TEST(EveryMode, LeavesTheFolderItWasStartedIn) {
+  ScratchFolder folder;
+  std::wstring starting(MAX_PATH + 1, L'\0');
+  starting.resize(GetCurrentDirectoryW(MAX_PATH + 1, starting.data()));
+  ASSERT_TRUE(SetCurrentDirectoryW(folder.Path().c_str()));
+  const testing::StartedProcess window(SetupExecutable(), {L"--ui-preview"});
+  const testing::StartedProcess question(SetupExecutable(), {L"--uninstall"});
+  ASSERT_TRUE(SetCurrentDirectoryW(starting.c_str()));
+  std::wstring system(MAX_PATH + 1, L'\0');
+  system.resize(GetSystemDirectoryW(system.data(), MAX_PATH + 1));
+  const auto inSystem32 = [&](HANDLE process) {
+    std::wstring current = CurrentFolderOf(process);
+    if (!current.empty() && current.back() == L'\\') current.pop_back();
+    return _wcsicmp(current.c_str(), system.c_str()) == 0;
+  };
+  ASSERT_TRUE(testing::WaitUntil([&] { return testing::FindProcessWindow(window.Id(), L"TessalineSetupWindow"); }));
+  EXPECT_TRUE(inSystem32(window.Handle())) << CurrentFolderOf(window.Handle());
+  HWND box = nullptr;
+  ASSERT_TRUE(testing::WaitUntil([&] { return (box = testing::FindMessageBox(question.Id())) != nullptr; }));
+  EXPECT_TRUE(inSystem32(question.Handle())) << CurrentFolderOf(question.Handle());
+  testing::PressMessageBoxButton(box, IDNO);
+  EXPECT_TRUE(question.EndsWithin(std::chrono::seconds(10)));
+  EXPECT_EQ(question.ExitCode(), 0U);
 }
 
 }  // namespace

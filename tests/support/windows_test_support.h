@@ -53,6 +53,7 @@ class StartedProcess {
     id_ = info.dwProcessId;
   }
   void Resume() const { ResumeThread(thread_.Get()); }
+  HANDLE Handle() const { return process_.Get(); }
   ~StartedProcess() {
     if (process_ && !EndsWithin(std::chrono::milliseconds(0))) {
       TerminateProcess(process_.Get(), 99);
@@ -78,6 +79,35 @@ class StartedProcess {
   UniqueHandle thread_;
   DWORD id_ = 0;
 };
+
+// The current folder of another 64-bit process, as its process parameters
+// hold it; empty when they cannot be read.
+inline std::wstring CurrentFolderOf(HANDLE process) {
+  using Query = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+  const auto query =
+      reinterpret_cast<Query>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
+  struct {
+    void* exitStatus;
+    char* peb;
+    void* other[4];
+  } basic{};  // ProcessBasicInformation
+  constexpr std::size_t kParametersInPeb = 0x20;
+  constexpr std::size_t kCurrentFolderInParameters = 0x38;
+  char* parameters = nullptr;
+  struct {
+    USHORT length;
+    USHORT capacity;
+    wchar_t* buffer;
+  } folder{};  // UNICODE_STRING
+  if (query == nullptr || query(process, 0, &basic, sizeof(basic), nullptr) != 0 ||
+      !ReadProcessMemory(process, basic.peb + kParametersInPeb, &parameters, sizeof(parameters), nullptr) ||
+      !ReadProcessMemory(process, parameters + kCurrentFolderInParameters, &folder, sizeof(folder), nullptr)) {
+    return {};
+  }
+  std::wstring text(folder.length / sizeof(wchar_t), L'\0');
+  if (!ReadProcessMemory(process, folder.buffer, text.data(), folder.length, nullptr)) return {};
+  return text;
+}
 
 // Starts `program` with the arguments (each quoted), waits up to `timeout` and
 // returns its exit code; a process still running then is killed and fails the
