@@ -35,7 +35,10 @@ std::wstring UserSidText() {
 }  // namespace
 
 InstallationLock::InstallationLock() {
-  const std::wstring name = L"Local\\Quorvant.Tessaline.Installation." + UserSidText();
+  // The installation and the installer cache are the user's in every session
+  // (the console, a remote desktop, a scheduled task in session 0), so the
+  // name is in the global namespace; a mutex there needs no privilege.
+  const std::wstring name = L"Global\\Quorvant.Tessaline.Installation." + UserSidText();
   mutex_.Reset(CreateMutexW(nullptr, FALSE, name.c_str()));
   // Created by an elevated Setup of this user, the lock grants a normal one
   // no more than waiting and releasing: asking for all rights is refused.

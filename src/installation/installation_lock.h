@@ -1,6 +1,7 @@
-// One installation at a time for the current user in this session: two
-// Setups (or a Setup and an uninstall) would otherwise assemble, replace and
-// unpack the same files of the installer cache and the installation at once.
+// One installation at a time for the current user, in all of the user's
+// sessions at once: two Setups (or a Setup and an uninstall) would otherwise
+// assemble, replace and unpack the same files of the installer cache and the
+// installation at once, and one's recovery would undo the other's live work.
 #pragma once
 
 #include <windows.h>

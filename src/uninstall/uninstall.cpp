@@ -29,6 +29,13 @@ namespace {
 
 constexpr DWORD kLauncherWaitMs = 30000;
 constexpr auto kMoveAsideWindow = std::chrono::seconds(5);
+// Putting the folder back after a failure is retried as long as any move of
+// the installation: until it is back, it lies under a name no Apps list entry
+// points to.
+constexpr auto kMoveBackWindow = std::chrono::seconds(kMoveWindowSeconds);
+// A scanner that opens a file of the removed folder for a moment must not
+// leave it behind; what stays longer, the next Setup removes.
+constexpr auto kRemovalWindow = std::chrono::seconds(5);
 
 // The user chose to keep Tessaline while the removal waited.
 struct UninstallCancelled {};
@@ -134,17 +141,22 @@ void RemoveInstallation(bool quiet) {
       throw SetupError("Unable to remove Tessaline: " + WindowsErrorDescription(static_cast<unsigned long>(deleted)));
     }
   } catch (...) {
-    // The entry stays: the folder goes back under it, to try again.
-    MoveFileExW(removed.c_str(), installation.c_str(), 0);
+    // The entry stays: the folder goes back under it, to try again. Should
+    // even that fail, the next Setup puts it back while the entry exists.
+    std::error_code ignored;
+    if (fs::exists(removed, ignored)) TryMoveFor(removed, installation, 0, kMoveBackWindow);
     throw;
   }
+  // Tessaline is removed: the Apps list has no entry to try again with. What
+  // cannot be deleted now is a leftover that the next Setup removes.
   // A link inside the installation must never lead the removal elsewhere.
+  const auto deadline = std::chrono::steady_clock::now() + kRemovalWindow;
   std::error_code error;
-  fsops::RemoveTree(removed, error);
-  if (error) throw SetupError("Unable to remove Tessaline: " + ErrorDescription(error));
+  while (fsops::RemoveTree(removed, error), error && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
   // What a killed run left: hidden copies of the application among them.
   RemoveAllInstallationLeftovers(quorvant, error);
-  if (error) throw SetupError("Unable to remove Tessaline: " + ErrorDescription(error));
   fs::remove(ActivationJournalPath(quorvant), error);
   ScheduleTemporaryCopyDeletion(SetupExecutablePath());
 }

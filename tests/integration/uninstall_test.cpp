@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <chrono>
+#include <optional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "common/product_constants.h"
 #include "installation/installation_lock.h"
@@ -38,6 +42,24 @@ bool WaitUntilGone(const fs::path& path) {
 bool WaitUntilNoKey() {
   for (int i = 0; i < 100 && KeyExists(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   return !KeyExists();
+}
+
+// Sessions share only the global namespace: what a Setup of this user in
+// another session holds, taken here by name.
+UniqueHandle LockAsASetupInAnotherSessionHoldsIt() {
+  HANDLE raw = nullptr;
+  OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw);
+  const UniqueHandle token(raw);
+  std::vector<unsigned char> user(256);
+  DWORD size = 0;
+  wchar_t* sid = nullptr;
+  if (!GetTokenInformation(token.Get(), TokenUser, user.data(), static_cast<DWORD>(user.size()), &size) ||
+      !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid)) {
+    return UniqueHandle();
+  }
+  const UniqueLocalMemory owned(sid);
+  const std::wstring name = std::wstring(L"Global\\Quorvant.Tessaline.Installation.") + sid;
+  return UniqueHandle(CreateMutexW(nullptr, TRUE, name.c_str()));
 }
 
 TEST(QuietUninstall, RemovesShortcutEntryAndFolderAndKeepsTheCache) {
@@ -132,11 +154,19 @@ TEST(QuietUninstall, ClosesTheRunningApplicationAndRemovesAllOrNothing) {
   EXPECT_TRUE(fs::is_regular_file(installation / L"Tessaline.exe"));
   EXPECT_TRUE(fs::is_regular_file(installation / L"TessalineUninstall.exe"));
 
-  // While another Setup of this user installs, the uninstall says that it
-  // waits, and Cancel keeps Tessaline.
-  {
-    InstallationLock otherSetup;
-    ASSERT_TRUE(otherSetup.Acquire(nullptr, {}));
+  // While another Setup of this user installs, in this session or in another
+  // (a remote desktop, a scheduled task), the uninstall says that it waits,
+  // and Cancel keeps Tessaline.
+  for (const bool otherSession : {false, true}) {
+    SCOPED_TRACE(otherSession ? "a Setup in another session" : "a Setup in this session");
+    std::optional<InstallationLock> inThisSession;
+    UniqueHandle inAnotherSession;
+    if (otherSession) {
+      inAnotherSession = LockAsASetupInAnotherSessionHoldsIt();
+      ASSERT_TRUE(inAnotherSession.Valid());
+    } else {
+      ASSERT_TRUE(inThisSession.emplace().Acquire(nullptr, {}));
+    }
     testing::StartedProcess worker(testing::SetupExecutable(), {L"--uninstall-worker", L"0"});
     HWND box = nullptr;
     ASSERT_TRUE(testing::WaitUntil([&] { return (box = testing::FindMessageBox(worker.Id())) != nullptr; }));
@@ -144,12 +174,28 @@ TEST(QuietUninstall, ClosesTheRunningApplicationAndRemovesAllOrNothing) {
     testing::PressMessageBoxButton(box, IDCANCEL);
     ASSERT_TRUE(worker.EndsWithin(std::chrono::seconds(10)));
     EXPECT_EQ(worker.ExitCode(), 1U);
+    if (inAnotherSession) ReleaseMutex(inAnotherSession.Get());
   }
   EXPECT_TRUE(KeyExists());
   EXPECT_TRUE(fs::is_regular_file(installation / L"Tessaline.exe"));
   EXPECT_EQ(RunProcess(testing::SetupExecutable(), {L"--uninstall-worker", L"0", L"--quiet"}), 0U);
   EXPECT_FALSE(fs::exists(installation));
   EXPECT_FALSE(KeyExists());
+
+  // A file of the moved-aside folder that stays open (Wine moves the folder
+  // although the file is open; on Windows a scanner opens it after the move)
+  // once the entry and the shortcut are gone: Tessaline is removed, and what
+  // is left the next Setup removes.
+  ASSERT_NO_FATAL_FAILURE(install());
+  {
+    const UniqueFile open(CreateFileW((kept / L"kept.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(open.Valid());
+    EXPECT_EQ(RunProcess(testing::SetupExecutable(), {L"--uninstall-worker", L"0", L"--quiet"}), 0U);
+  }
+  EXPECT_FALSE(fs::exists(installation));
+  EXPECT_FALSE(KeyExists());
+  for (const auto& entry : fs::directory_iterator(installation.parent_path())) fs::remove_all(entry.path());
 }
 
 }  // namespace
