@@ -13,6 +13,7 @@
 #include "install/install_package.h"
 #include "installation/activation_journal.h"
 #include "installation/kept_folders.h"
+#include "installation/leftovers.h"
 #include "installation/temporary_items.h"
 #include "winintegration/uninstall_entry.h"
 #include "winintegration/user_folders.h"
@@ -56,13 +57,27 @@ void CarryKeptFolder(const RecordPaths& paths, std::size_t index) {
   MoveFolder(source, target);
 }
 
-// What the registration and the shortcut need is in the record, so that a
-// later run can do this step for a run that was cut off.
-void Register(const ActivationRecord& record, const fs::path& installation) {
+void MakeShortcutAsChosen(const ActivationRecord& record, const fs::path& installation) {
   if (record.addToStartMenu) {
     CreateStartMenuShortcut(installation / L"Tessaline.exe");
   } else {
     RemoveStartMenuShortcut();
+  }
+}
+
+// What the registration and the shortcut need is in the record, so that a
+// later run can do this step for a run that was cut off. There the shortcut
+// is the lesser part: a Start menu that cannot be reached (a redirected
+// folder offline) must not keep the installation from being registered.
+enum class Shortcut { Required, BestEffort };
+void Register(const ActivationRecord& record, const fs::path& installation, Shortcut shortcut) {
+  if (shortcut == Shortcut::Required) {
+    MakeShortcutAsChosen(record, installation);
+  } else {
+    try {
+      MakeShortcutAsChosen(record, installation);
+    } catch (const std::exception&) {
+    }
   }
   RegisterUninstallEntry(installation, record.version);
   // On disk before the journal that says it may still be missing goes.
@@ -98,7 +113,7 @@ void RollBack(ActivationRecord& record, const RecordPaths& paths, const InstallS
       // The installation is the new version only while the old one is still
       // aside and the new one's place in the staging folder is empty.
       if (IsFolder(paths.backup) && !fsops::Exists(paths.appRoot) && fsops::Exists(paths.installation)) {
-        MoveWithRetry(paths.installation, paths.appRoot, 20);
+        MoveWithRetry(paths.installation, paths.appRoot, kMoveWindowSeconds);
       }
       Rewind(record, ActivationPhase::CarryingKeptFolder, paths.quorvant);
     }
@@ -116,7 +131,7 @@ void RollBack(ActivationRecord& record, const RecordPaths& paths, const InstallS
       if (fsops::Exists(paths.installation)) {
         MoveFolder(paths.installation, paths.quorvant / kRecoveredDataFolder / RunSuffix() / L"Tessaline");
       }
-      MoveWithRetry(paths.backup, paths.installation, 20);
+      MoveWithRetry(paths.backup, paths.installation, kMoveWindowSeconds);
     }
   }
   RemoveActivationJournal(paths.quorvant);
@@ -142,16 +157,33 @@ std::vector<fs::path> FoldersNamed(const fs::path& quorvant, const wchar_t* pref
   return found;
 }
 
-// Newest first, by the time their content last changed.
-std::vector<fs::path> BackupFolders(const fs::path& quorvant) {
-  std::vector<fs::path> backups = FoldersNamed(quorvant, kBackupPrefix);
+// The folders named with `prefix`, newest first, by the time their content
+// last changed.
+std::vector<fs::path> NewestFirst(const fs::path& quorvant, const wchar_t* prefix) {
+  std::vector<fs::path> folders = FoldersNamed(quorvant, prefix);
   const auto changed = [](const fs::path& folder) {
     std::error_code ignored;
     return fs::last_write_time(folder, ignored);
   };
-  std::sort(backups.begin(), backups.end(),
+  std::sort(folders.begin(), folders.end(),
             [&](const fs::path& a, const fs::path& b) { return changed(a) > changed(b); });
-  return backups;
+  return folders;
+}
+
+bool HoldsTheApplication(const fs::path& folder) {
+  return fsops::Status(folder / L"Tessaline.exe").type() == fs::file_type::regular;
+}
+
+// An uninstall that moved the installation aside and then could neither
+// finish nor move it back leaves the entry pointing at nothing: the folder
+// is still the user's installation, and goes back first.
+void PutBackWhatAnUninstallMovedAside(const fs::path& quorvant, const fs::path& installation) {
+  if (fsops::Exists(installation) || !IsTessalineRegistered()) return;
+  for (const fs::path& removed : NewestFirst(quorvant, kRemovalPrefix)) {
+    if (!HoldsTheApplication(removed)) continue;
+    MoveWithRetry(removed, installation, kMoveWindowSeconds);
+    return;
+  }
 }
 
 bool IsCompleteInstallation(const fs::path& folder) {
@@ -167,14 +199,12 @@ bool IsCompleteInstallation(const fs::path& folder) {
 // installation; where the installation holds data of its own in that kept
 // folder, that is set aside under "Tessaline recovered data", never deleted.
 void RecoverFromDisk(const fs::path& quorvant, const fs::path& installation,
-                     const std::function<void()>& closeApplication) {
-  std::vector<fs::path> backups = BackupFolders(quorvant);
+                     const std::function<void()>& closeApplication, bool journalDamaged) {
+  std::vector<fs::path> backups = NewestFirst(quorvant, kBackupPrefix);
   if (!fsops::Exists(installation)) {
-    const auto restorable = std::find_if(backups.begin(), backups.end(), [](const fs::path& backup) {
-      return fsops::Status(backup / L"Tessaline.exe").type() == fs::file_type::regular;
-    });
+    const auto restorable = std::find_if(backups.begin(), backups.end(), HoldsTheApplication);
     if (restorable != backups.end()) {
-      MoveWithRetry(*restorable, installation, 20);
+      MoveWithRetry(*restorable, installation, kMoveWindowSeconds);
       backups.erase(restorable);
     }
   }
@@ -182,6 +212,12 @@ void RecoverFromDisk(const fs::path& quorvant, const fs::path& installation,
   bool closed = false;
   int setAsideCount = 0;
   const std::wstring run = RunSuffix();
+  // Moves kept folder `i` of `holder` to a folder of its own under
+  // "Tessaline recovered data".
+  const auto setAside = [&](const fs::path& holder, std::size_t i) {
+    const fs::path aside = quorvant / kRecoveredDataFolder / (run + L"-" + std::to_wstring(++setAsideCount));
+    MoveFolder(holder / kPreservedFolders[i], aside / kPreservedFolders[i]);
+  };
   // Takes the kept data of `holder` into the installation; a copy the
   // installation already holds is set aside, never deleted.
   const auto takeIn = [&](const fs::path& holder, std::size_t i) {
@@ -189,8 +225,7 @@ void RecoverFromDisk(const fs::path& quorvant, const fs::path& installation,
     closed = true;
     const fs::path target = installation / kPreservedFolders[i];
     if (HasKeptData(installation, i) || fsops::Status(target).type() == fs::file_type::regular) {
-      const fs::path aside = quorvant / kRecoveredDataFolder / (run + L"-" + std::to_wstring(++setAsideCount));
-      MoveFolder(target, aside / kPreservedFolders[i]);
+      setAside(installation, i);
     } else if (fsops::Exists(target)) {
       fsops::RemoveAll(target);  // an empty folder
     }
@@ -209,16 +244,22 @@ void RecoverFromDisk(const fs::path& quorvant, const fs::path& installation,
     }
   }
   // A new version that passed its self-test (Setup's copies are placed only
-  // after it) holds kept data carried from the old one only where the old
-  // one, put back, now lacks it: that happens when the journal was lost, and
-  // the data then goes in rather than away with the staging folder. Where
-  // the installation has data of its own, the staging folder's copy is the
-  // package's, from a run ended before its journal was written.
+  // after it) may hold kept data carried from the old one: when the journal
+  // was lost, or damaged. Where the installation, put back, lacks that data,
+  // it goes in rather than away with the staging folder. Where the
+  // installation has data of its own, the staging folder's copy is the
+  // package's when no journal was ever written; a damaged one may have been
+  // carrying the user's newest copy, which is then set aside.
   for (const fs::path& staging : FoldersNamed(quorvant, kStagingPrefix)) {
     const fs::path appRoot = FindAppRoot(staging);
     if (!fsops::Exists(appRoot / L"TessalineSetup.exe") || !fsops::Exists(appRoot / L"TessalineUninstall.exe")) continue;
     for (std::size_t i = 0; i < kPreservedFolderCount; ++i) {
-      if (HasKeptData(appRoot, i) && !HasKeptData(installation, i)) takeIn(appRoot, i);
+      if (!HasKeptData(appRoot, i)) continue;
+      if (!HasKeptData(installation, i)) {
+        takeIn(appRoot, i);
+      } else if (journalDamaged) {
+        setAside(appRoot, i);
+      }
     }
   }
   // An older Setup cut off after moving the new version in left it without
@@ -246,7 +287,7 @@ void ActivateInstallation(const InstallationPaths& paths, const std::string& ver
   Enter(record, ActivationPhase::MovingOldAside, paths.quorvant, session);  // nothing moved yet if this fails
   try {
     if (record.hadInstallation) {
-      MoveWithRetry(paths.installation, paths.backup, 20);
+      MoveWithRetry(paths.installation, paths.backup, kMoveWindowSeconds);
       // Known only now: until the move, the application could still write
       // its first data.
       for (std::size_t i = 0; i < kPreservedFolderCount; ++i) {
@@ -260,9 +301,9 @@ void ActivateInstallation(const InstallationPaths& paths, const std::string& ver
       CarryKeptFolder(at, i);
     }
     Enter(record, ActivationPhase::MovingNewIn, paths.quorvant, session);
-    MoveWithRetry(paths.appRoot, paths.installation, 20);
+    MoveWithRetry(paths.appRoot, paths.installation, kMoveWindowSeconds);
     Enter(record, ActivationPhase::Registering, paths.quorvant, session);
-    Register(record, paths.installation);
+    Register(record, paths.installation, Shortcut::Required);
   } catch (...) {
     RollBack(record, at, session);
     throw;
@@ -274,6 +315,7 @@ void RecoverInstallation(const fs::path& quorvant, const fs::path& installation,
                          const std::function<void()>& closeApplication,
                          const InstallSession& session) {
   if (!fsops::Exists(quorvant)) return;  // nothing was ever installed
+  PutBackWhatAnUninstallMovedAside(quorvant, installation);
   const JournalReading journal = ReadActivationJournal(quorvant);
   if (journal.state == JournalState::Readable) {
     ActivationRecord record = journal.record;
@@ -285,15 +327,22 @@ void RecoverInstallation(const fs::path& quorvant, const fs::path& installation,
                           !fsops::Exists(at.appRoot) && IsCompleteInstallation(installation);
     if (complete) {
       record.phase = ActivationPhase::Registering;
-      Register(record, installation);
-      Finish(quorvant);
-    } else {
-      closeApplication();
-      RollBack(record, at, session);
+      try {
+        Register(record, installation, Shortcut::BestEffort);
+        Finish(quorvant);
+        return;
+      } catch (const std::exception&) {
+        // A registration that keeps failing (a folder the size estimate may
+        // not read, a registry that refuses the entry) would stop every
+        // later run here, before the network: the previous version goes
+        // back instead, and the next update starts over.
+      }
     }
+    closeApplication();
+    RollBack(record, at, session);
     return;
   }
-  RecoverFromDisk(quorvant, installation, closeApplication);
+  RecoverFromDisk(quorvant, installation, closeApplication, journal.state == JournalState::Unreadable);
   if (journal.state == JournalState::Unreadable) RemoveActivationJournal(quorvant);
 }
 

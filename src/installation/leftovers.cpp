@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/file_system.h"
+#include "common/product_constants.h"
 #include "common/unique_handle.h"
 #include "installation/close_application.h"
 #include "installation/kept_folders.h"
@@ -58,18 +59,27 @@ bool IsStaleWorkerCopy(const fs::path& path) {
 
 }  // namespace
 
+bool IsTessalineRegistered() {
+  UniqueRegistryKey key;
+  return RegOpenKeyExW(HKEY_CURRENT_USER, kUninstallKeyPath, 0, KEY_QUERY_VALUE, key.Put()) == ERROR_SUCCESS;
+}
+
 void RemoveInstallationLeftovers(const fs::path& quorvantFolder, std::error_code& error) {
   error.clear();
   // A journal that still exists names folders that may hold the user's data.
   std::error_code ignored;
   if (fs::exists(ActivationJournalPath(quorvantFolder), ignored) || ignored) return;
+  // While the entry exists, a folder an uninstall moved aside is the user's
+  // installation that it could not put back.
+  const bool registered = IsTessalineRegistered();
   RemoveMatching(
       quorvantFolder,
       [&](const fs::path& item) {
         const std::wstring name = item.filename().native();
         if (!IsInstallationLeftover(name)) return false;
-        if (!IsBackupFolderLocation(item, quorvantFolder)) return true;
-        return !HoldsKeptData(item);
+        const bool mayHoldTheUsersData =
+            IsBackupFolderLocation(item, quorvantFolder) || (registered && StartsWith(name, kRemovalPrefix));
+        return !mayHoldTheUsersData || !HoldsKeptData(item);
       },
       error);
 }

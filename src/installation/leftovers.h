@@ -8,12 +8,16 @@
 
 namespace tessaline {
 
+// Whether the application's entry is in the user's list of installed
+// programs.
+bool IsTessalineRegistered();
+
 // Removes every leftover of earlier runs directly inside `quorvantFolder`
 // (see IsInstallationLeftover), never following a link, except a backup
-// folder that still holds data in a kept folder: that is the user's, and
-// recovery must carry it first. Nothing goes while an activation journal
-// exists. Reports the first error in `error` and goes
-// on with the rest.
+// folder that still holds data in a kept folder, and, while the entry
+// exists, such a folder an uninstall moved aside: those are the user's, and
+// recovery must carry them first. Nothing goes while an activation journal
+// exists. Reports the first error in `error` and goes on with the rest.
 void RemoveInstallationLeftovers(const std::filesystem::path& quorvantFolder, std::error_code& error);
 
 // The same, kept data and all: for an uninstall, which removes the user's

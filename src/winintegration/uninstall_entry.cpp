@@ -73,6 +73,9 @@ void RegisterUninstallEntry(const fs::path& installationFolder, const std::strin
     throw SetupError("Tessaline Setup is missing from the installation");
   }
 
+  // Before any value is written: a size that cannot be known must not leave
+  // an entry that names a version the folder does not hold.
+  const DWORD size = EstimateInstallationSize(installationFolder);
   UniqueRegistryKey key;
   if (RegCreateKeyExW(HKEY_CURRENT_USER, kUninstallKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
                       key.Put(), nullptr) != ERROR_SUCCESS) {
@@ -88,7 +91,7 @@ void RegisterUninstallEntry(const fs::path& installationFolder, const std::strin
   SetString(key.Get(), L"QuietUninstallString", quotedUninstaller + L" --uninstall --quiet");
   SetString(key.Get(), L"URLInfoAbout", kMakerWebPage);
   SetString(key.Get(), L"HelpLink", kMakerHelpPage);
-  SetNumber(key.Get(), L"EstimatedSize", EstimateInstallationSize(installationFolder));
+  SetNumber(key.Get(), L"EstimatedSize", size);
   SetNumber(key.Get(), L"NoModify", 1);
   SetNumber(key.Get(), L"NoRepair", 1);
 }
