@@ -159,7 +159,7 @@ SitePath ResolveSitePath(const fs::path& root, std::string_view urlPath) {
   return {SitePath::Kind::File, resolved};
 }
 
-SiteResponse ServeSiteFile(const fs::path& root, std::string_view urlPath, std::string_view rangeHeader,
+SiteResponse ServeSiteFile(const fs::path& root, std::string_view urlPath, const http::fields& request,
                            bool honourRange) {
   const SitePath site = ResolveSitePath(root, urlPath);
   switch (site.kind) {
@@ -172,7 +172,8 @@ SiteResponse ServeSiteFile(const fs::path& root, std::string_view urlPath, std::
   const std::uint64_t size = fs::file_size(site.file, error);
   if (error) return TextResponse(404, "Not found\n");
 
-  const ByteRange range = honourRange ? ParseRangeHeader(rangeHeader, size) : ByteRange{};
+  const bool rangeHolds = honourRange && request.find(http::field::if_range) == request.end();
+  const ByteRange range = rangeHolds ? ParseRangeHeader(request[http::field::range], size) : ByteRange{};
   if (range.kind == ByteRange::Kind::Unsatisfiable) {
     SiteResponse refused = TextResponse(416, "Range not satisfiable\n");
     refused.head.set(http::field::content_range, "bytes */" + std::to_string(size));

@@ -75,9 +75,13 @@ struct SitePath {
 SitePath ResolveSitePath(const std::filesystem::path& root, std::string_view urlPath);
 
 // The answer of a static site to GET or HEAD of `urlPath`: the file, the
-// part of it that `rangeHeader` names, 416 for a range beyond its end, or an
-// error status. `honourRange` false serves the whole file whatever the range.
-SiteResponse ServeSiteFile(const std::filesystem::path& root, std::string_view urlPath, std::string_view rangeHeader,
+// part of it that the request's Range names, 416 for a range beyond its end,
+// or an error status. The site sends no validator (no ETag, no
+// Last-Modified), so no If-Range can vouch for the bytes a client already
+// has: under one the range is not honoured and the whole file goes out,
+// never a piece of another file spliced onto them. `honourRange` false
+// serves the whole file whatever the request.
+SiteResponse ServeSiteFile(const std::filesystem::path& root, std::string_view urlPath, const http::fields& request,
                            bool honourRange = true);
 
 }  // namespace tessaline::release
