@@ -17,8 +17,11 @@ head -c 64 /dev/urandom >"$site/release-service/api/manifest.sig"
 echo secret >"$out/outside/secret"
 part=$site/package-host/parts/part-0
 
+# serve [OPTIONS...]: starts it on free ports, through the command in
+# $serve_prefix if one is set.
+serve_prefix=()
 serve() {
-  start_server "$out/serve.log" 1 "Ctrl-C stops" "$tool" serve --site "$site" --cert "$tls/server.pem" \
+  start_server "$out/serve.log" 1 "Ctrl-C stops" "${serve_prefix[@]}" "$tool" serve --site "$site" --cert "$tls/server.pem" \
     --key "$tls/server-key.pem" --release-port 0 --package-port 0 "$@"
   release=https://localhost:$(sed -n 's/.*release service on 127.0.0.1:\([0-9]*\) .*/\1/p' "$out/serve.log")
   package=https://localhost:$(sed -n 's/.*package host on 127.0.0.1:\([0-9]*\) .*/\1/p' "$out/serve.log")
@@ -126,6 +129,10 @@ paths)
   ln -s "$out/outside/secret" "$site/package-host/parts/link-out"
   ln -s "$out/outside" "$site/package-host/folder-out"
   ln -s part-0 "$site/package-host/parts/link-in"
+  head -c 1000 /dev/urandom >"$site/package-host/parts/unreadable"
+  chmod 000 "$site/package-host/parts/unreadable"
+  # Root opens any file: without those powers the mode bits hold for it too.
+  [[ $(id -u) -ne 0 ]] || serve_prefix=(setpriv --inh-caps=-all --bounding-set=-dac_override,-dac_read_search --)
   serve
   for path in /../release-service/api/manifest /parts/../parts/part-0 /%2e%2e/release-service/api/manifest \
     /parts/%2E%2E/../outside/secret /parts/./part-0 '/parts%5Cpart-0' /parts/part-0%00 /parts/part%zz; do
@@ -140,6 +147,7 @@ paths)
   expect "escaped name" "$(fetch "$package/parts/part%2D0")" 200
   expect "query ignored" "$(fetch "$package/parts/part-0?x=1")" 200
   expect "missing file" "$(fetch "$package/parts/part-9")" 404
+  expect "unreadable file" "$(fetch "$package/parts/unreadable")" 500
   expect "folder" "$(fetch "$package/parts")" 404
   expect "root" "$(fetch "$package/")" 404
   expect "release file on the package port" "$(fetch "$package/api/manifest")" 404
