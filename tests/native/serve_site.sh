@@ -123,6 +123,50 @@ burst)
   status=$(fetch "$release/api/manifest" --max-time 10)
   [[ $status == 200 ]] || fail "a client beside 200 idle connections: got '$status': $(cat "$out/curl-errors")"
   for fd in "${idle[@]}"; do exec {fd}>&-; done
+
+  # 400 keep-alive clients one after another, each left idle after its answer,
+  # against a server that holds 240 connections at once and has 300
+  # descriptors, fewer than they would take: the longest idle make way, so
+  # every one is answered, and so is a client after them.
+  stop_server
+  serve_prefix=(bash -c 'ulimit -n 300 && exec "$@"' limited)
+  serve
+  read -r -d '' clients <<'PY'
+import socket, ssl, sys
+port, count, ca, part = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4]
+with open(part, "rb") as f:
+    expected = f.read(10)
+context = ssl.create_default_context(cafile=ca)
+held = []
+try:
+    for _ in range(count):
+        client = context.wrap_socket(socket.create_connection(("127.0.0.1", port), timeout=10),
+                                     server_hostname="localhost")
+        client.sendall(b"GET /parts/part-0 HTTP/1.1\r\nHost: localhost\r\nRange: bytes=0-9\r\n\r\n")
+        answer = b""
+        while len(answer.partition(b"\r\n\r\n")[2]) < len(expected):
+            got = client.recv(4096)
+            if not got:
+                raise ConnectionError("closed before a whole answer")
+            answer += got
+        head, _, body = answer.partition(b"\r\n\r\n")
+        if not head.startswith(b"HTTP/1.1 206 ") or body != expected:
+            raise ConnectionError(head.split(b"\r\n")[0].decode(errors="replace") + " with other bytes")
+        held.append(client)
+    print(len(held), "answered", flush=True)
+except OSError as e:
+    print(len(held), "answered, then:", e, flush=True)
+sys.stdin.read()  # holds the connections until the test lets go
+PY
+  coproc CLIENTS { python3 -c "$clients" "${package##*:}" 400 "$tls/ca.pem" "$part"; }
+  clients_in=${CLIENTS[1]} clients_pid=$CLIENTS_PID
+  read -r -t 45 -u "${CLIENTS[0]}" answered || answered="no word from the clients"
+  expect "keep-alive clients" "$answered" "400 answered"
+  status=$(fetch "$package/parts/part-0" --max-time 10)
+  [[ $status == 200 ]] || fail "a client after 400 keep-alive clients: got '$status': $(cat "$out/curl-errors")"
+  cmp -s "$out/body" "$part" || fail "the client after 400 keep-alive clients got other bytes"
+  exec {clients_in}>&-
+  wait "$clients_pid"
   ;;
 
 paths)
