@@ -53,7 +53,7 @@ tessaline_commands=(
   "x86_64-w64-mingw32-windres binutils-mingw-w64-x86-64"
   "x86_64-w64-mingw32-objdump binutils-mingw-w64-x86-64"
   "x86_64-w64-mingw32-strip binutils-mingw-w64-x86-64"
-  "wine wine" "wineserver wine" "setarch util-linux" "Xvfb xvfb"
+  "wine wine" "wineserver wine" "setarch util-linux" "setpriv util-linux" "Xvfb xvfb"
   "curl curl" "openssl openssl" "python3 python3-minimal" "convert imagemagick-6.q16"
   "awk mawk" "kill procps" "pgrep procps" "ss iproute2" "bsdtar libarchive-tools"
   "bash bash" "sh dash" "getent libc-bin" "uname coreutils" "tar tar" "gzip gzip" "cmp diffutils"

@@ -33,6 +33,7 @@ finish() {
 start_server() {
   local log=$1 lines=$2 pattern=$3
   shift 3
+  : >"$log"  # emptied first, so an earlier server's lines are never read as this one's
   "$@" 2>"$log" </dev/null &
   server_pid=$!
   local i

@@ -17,8 +17,11 @@ head -c 64 /dev/urandom >"$site/release-service/api/manifest.sig"
 echo secret >"$out/outside/secret"
 part=$site/package-host/parts/part-0
 
+# serve [OPTIONS...]: starts it on free ports, through the command in
+# $serve_prefix if one is set.
+serve_prefix=()
 serve() {
-  start_server "$out/serve.log" 1 "Ctrl-C stops" "$tool" serve --site "$site" --cert "$tls/server.pem" \
+  start_server "$out/serve.log" 1 "Ctrl-C stops" "${serve_prefix[@]}" "$tool" serve --site "$site" --cert "$tls/server.pem" \
     --key "$tls/server-key.pem" --release-port 0 --package-port 0 "$@"
   release=https://localhost:$(sed -n 's/.*release service on 127.0.0.1:\([0-9]*\) .*/\1/p' "$out/serve.log")
   package=https://localhost:$(sed -n 's/.*package host on 127.0.0.1:\([0-9]*\) .*/\1/p' "$out/serve.log")
@@ -59,6 +62,14 @@ ranges)
   for range in 'bytes=5-2' 'bytes=0-1,5-6' 'items=0-1' 'bytes=x-'; do
     expect "ignored '$range'" "$(fetch "$package/parts/part-0" -H "Range: $range")" 200
     expect "ignored '$range' size" "$(body_size)" 100000
+  done
+  # serve sends no ETag and no Last-Modified, so no If-Range can vouch for the
+  # bytes a client already has, not even one naming the file's own date: the
+  # range is not honoured and the whole part comes.
+  expect "validators" "$(fetch "$package/parts/part-0" >/dev/null; header ETag)$(header Last-Modified)" ""
+  for validator in '"1-100000"' 'W/"1-100000"' "$(LC_ALL=C date -u -r "$part" '+%a, %d %b %Y %H:%M:%S GMT')"; do
+    expect "If-Range $validator" "$(fetch "$package/parts/part-0" -H 'Range: bytes=10-19' -H "If-Range: $validator")" 200
+    cmp -s "$out/body" "$part" || fail "If-Range $validator: not the whole part"
   done
 
   expect "HEAD" "$(fetch "$package/parts/part-0" -I)" 200
@@ -112,12 +123,60 @@ burst)
   status=$(fetch "$release/api/manifest" --max-time 10)
   [[ $status == 200 ]] || fail "a client beside 200 idle connections: got '$status': $(cat "$out/curl-errors")"
   for fd in "${idle[@]}"; do exec {fd}>&-; done
+
+  # 400 keep-alive clients one after another, each left idle after its answer,
+  # against a server that holds 240 connections at once and has 300
+  # descriptors, fewer than they would take: the longest idle make way, so
+  # every one is answered, and so is a client after them.
+  stop_server
+  serve_prefix=(bash -c 'ulimit -n 300 && exec "$@"' limited)
+  serve
+  read -r -d '' clients <<'PY'
+import socket, ssl, sys
+port, count, ca, part = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4]
+with open(part, "rb") as f:
+    expected = f.read(10)
+context = ssl.create_default_context(cafile=ca)
+held = []
+try:
+    for _ in range(count):
+        client = context.wrap_socket(socket.create_connection(("127.0.0.1", port), timeout=10),
+                                     server_hostname="localhost")
+        client.sendall(b"GET /parts/part-0 HTTP/1.1\r\nHost: localhost\r\nRange: bytes=0-9\r\n\r\n")
+        answer = b""
+        while len(answer.partition(b"\r\n\r\n")[2]) < len(expected):
+            got = client.recv(4096)
+            if not got:
+                raise ConnectionError("closed before a whole answer")
+            answer += got
+        head, _, body = answer.partition(b"\r\n\r\n")
+        if not head.startswith(b"HTTP/1.1 206 ") or body != expected:
+            raise ConnectionError(head.split(b"\r\n")[0].decode(errors="replace") + " with other bytes")
+        held.append(client)
+    print(len(held), "answered", flush=True)
+except OSError as e:
+    print(len(held), "answered, then:", e, flush=True)
+sys.stdin.read()  # holds the connections until the test lets go
+PY
+  coproc CLIENTS { python3 -c "$clients" "${package##*:}" 400 "$tls/ca.pem" "$part"; }
+  clients_in=${CLIENTS[1]} clients_pid=$CLIENTS_PID
+  read -r -t 45 -u "${CLIENTS[0]}" answered || answered="no word from the clients"
+  expect "keep-alive clients" "$answered" "400 answered"
+  status=$(fetch "$package/parts/part-0" --max-time 10)
+  [[ $status == 200 ]] || fail "a client after 400 keep-alive clients: got '$status': $(cat "$out/curl-errors")"
+  cmp -s "$out/body" "$part" || fail "the client after 400 keep-alive clients got other bytes"
+  exec {clients_in}>&-
+  wait "$clients_pid"
   ;;
 
 paths)
   ln -s "$out/outside/secret" "$site/package-host/parts/link-out"
   ln -s "$out/outside" "$site/package-host/folder-out"
   ln -s part-0 "$site/package-host/parts/link-in"
+  head -c 1000 /dev/urandom >"$site/package-host/parts/unreadable"
+  chmod 000 "$site/package-host/parts/unreadable"
+  # Root opens any file: without those powers the mode bits hold for it too.
+  [[ $(id -u) -ne 0 ]] || serve_prefix=(setpriv --inh-caps=-all --bounding-set=-dac_override,-dac_read_search --)
   serve
   for path in /../release-service/api/manifest /parts/../parts/part-0 /%2e%2e/release-service/api/manifest \
     /parts/%2E%2E/../outside/secret /parts/./part-0 '/parts%5Cpart-0' /parts/part-0%00 /parts/part%zz; do
@@ -132,6 +191,7 @@ paths)
   expect "escaped name" "$(fetch "$package/parts/part%2D0")" 200
   expect "query ignored" "$(fetch "$package/parts/part-0?x=1")" 200
   expect "missing file" "$(fetch "$package/parts/part-9")" 404
+  expect "unreadable file" "$(fetch "$package/parts/unreadable")" 500
   expect "folder" "$(fetch "$package/parts")" 404
   expect "root" "$(fetch "$package/")" 404
   expect "release file on the package port" "$(fetch "$package/api/manifest")" 404

@@ -203,9 +203,8 @@ class FaultServer {
   // The response a request gets, and the faults it is to be sent with.
   std::pair<SiteResponse, Faults> Answer(const HttpRequest& request) {
     const std::string path(request.Path());
-    const std::string_view range = request.Header(http::field::range);
     const auto itemsAndRest = FaultItemsAndRest(path);
-    if (!itemsAndRest) return {ServeSiteFile(root_, path, range), {}};
+    if (!itemsAndRest) return {ServeSiteFile(root_, path, request.head), {}};
 
     const std::string& rest = itemsAndRest->second;
     const std::optional<std::string> items = PercentDecode(itemsAndRest->first);
@@ -213,7 +212,7 @@ class FaultServer {
     const std::string problem = items ? ParseFaults(*items, faults) : "malformed escape";
     if (!problem.empty()) return {TextResponse(400, "Bad fault: " + problem + "\n"), {}};
     if (faults.times && log_.CountRequest(std::string(request.head.target())) > *faults.times) {
-      return {ServeSiteFile(root_, rest, range), {}};
+      return {ServeSiteFile(root_, rest, request.head), {}};
     }
     if (faults.redirect) {
       const std::string_view query = request.Query();
@@ -224,7 +223,7 @@ class FaultServer {
     }
     if (faults.endless) return {SiteResponse(), faults};
     if (faults.status) return {TextResponse(*faults.status, "Status " + std::to_string(*faults.status) + "\n"), faults};
-    return {ServeSiteFile(root_, rest, range, !faults.ignoreRange), faults};
+    return {ServeSiteFile(root_, rest, request.head, !faults.ignoreRange), faults};
   }
 
   fs::path root_;

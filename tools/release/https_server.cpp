@@ -3,7 +3,9 @@
 #include <csignal>
 #include <exception>
 #include <list>
+#include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <boost/asio/as_tuple.hpp>
@@ -46,6 +48,16 @@ constexpr auto kSendTime = 30s;        // each write to a client
 constexpr auto kCloseTime = 5s;        // the client's reply to our close_notify
 constexpr std::size_t kMaxRequestHead = 16 * 1024;
 constexpr std::size_t kChunkSize = 64 * 1024;
+// Connections one server holds at once. Each takes a descriptor, and one more
+// for the file its answer reads; `serve` runs two servers in one process, and
+// the usual limit is 1024 descriptors: 2 x 240 x 2 = 960 leaves the rest for
+// the process's own. Well above 200, so that as many clients stalled in
+// their handshake (5 s at most) still leave room for others. At the cap a newcomer waits
+// in the listen queue rather than being refused, and the longest idle
+// connection between requests is closed for it, as HTTP lets a server do:
+// idle clients never keep others out, and a closed idle connection costs a
+// well-behaved client only a reconnect.
+constexpr std::size_t kMaxConnections = 240;
 
 // Failures of the request itself, as opposed to the connection ending.
 bool IsMalformed(const beast::error_code& error) {
@@ -132,22 +144,86 @@ TlsIdentity TlsIdentity::Load(const fs::path& certificatePem, const fs::path& ke
 
 // ---- the server ----
 
+namespace {
+
+struct Connection {
+  tcp::socket* socket = nullptr;  // once its stream exists
+  std::optional<std::chrono::steady_clock::time_point> idleSince;  // while it waits for its next request
+};
+
+// Ends the waits of a connection: its coroutine then returns and closes it.
+void Interrupt(tcp::socket& socket) {
+  beast::error_code ignored;
+  socket.shutdown(tcp::socket::shutdown_both, ignored);
+  socket.cancel(ignored);
+}
+
+// A connection's place among those a server holds, from its accept until its
+// coroutine ends, however it ends; freeing it wakes an accept loop at the cap.
+class ConnectionSlot {
+ public:
+  ConnectionSlot(std::list<Connection>& connections, asio::steady_timer& freed)
+      : connections_(&connections), freed_(&freed), entry_(connections.emplace(connections.end())) {}
+  ConnectionSlot(ConnectionSlot&& other) noexcept
+      : connections_(std::exchange(other.connections_, nullptr)), freed_(other.freed_), entry_(other.entry_) {}
+  ConnectionSlot(const ConnectionSlot&) = delete;
+  ConnectionSlot& operator=(const ConnectionSlot&) = delete;
+  ConnectionSlot& operator=(ConnectionSlot&&) = delete;
+  ~ConnectionSlot() {
+    if (!connections_) return;
+    connections_->erase(entry_);
+    freed_->cancel();
+  }
+  Connection& Get() const { return *entry_; }
+
+ private:
+  std::list<Connection>* connections_;
+  asio::steady_timer* freed_;
+  std::list<Connection>::iterator entry_;
+};
+
+}  // namespace
+
 // Everything below runs on the server's one thread, except where a comment
 // says otherwise.
 struct HttpsServer::State {
   TlsIdentity tls;
   RequestHandler handler;
   ExchangeLogger logger;
+  std::list<Connection> connections;  // before io: it outlives any coroutine io still holds
   asio::io_context io{1};
   asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
+  // Never expires: cancelled whenever a connection ends, to wake the accept loops at the cap.
+  asio::steady_timer slotFreed{io, asio::steady_timer::time_point::max()};
   std::thread thread;
   std::vector<std::unique_ptr<tcp::acceptor>> acceptors;  // added by Listen before their loop starts
-  std::list<tcp::socket*> connections;
   bool stopping = false;
   bool stopped = false;  // the caller's thread
 
+  // At the cap, once a newcomer waits: closes the connection idle longest, or
+  // none if all are busy, and waits until some connection has ended.
+  asio::awaitable<void> MakeRoom(tcp::acceptor& acceptor) {
+    if (connections.size() < kMaxConnections) co_return;
+    co_await acceptor.async_wait(tcp::acceptor::wait_read, kNoThrow);
+    while (!stopping && connections.size() >= kMaxConnections) {
+      Connection* longestIdle = nullptr;
+      for (Connection& connection : connections) {
+        if (connection.idleSince && (!longestIdle || *connection.idleSince < *longestIdle->idleSince)) {
+          longestIdle = &connection;
+        }
+      }
+      if (longestIdle) {
+        longestIdle->idleSince.reset();  // closing: never chosen twice
+        Interrupt(*longestIdle->socket);
+      }
+      co_await slotFreed.async_wait(kNoThrow);
+    }
+  }
+
   asio::awaitable<void> AcceptLoop(tcp::acceptor& acceptor) {
     while (!stopping && acceptor.is_open()) {
+      co_await MakeRoom(acceptor);
+      if (stopping) co_return;
       auto [error, socket] = co_await acceptor.async_accept(kNoThrow);
       if (error == asio::error::operation_aborted) co_return;
       if (error) {
@@ -156,25 +232,21 @@ struct HttpsServer::State {
         co_await pause.async_wait(kNoThrow);
         continue;
       }
-      asio::co_spawn(io, Converse(std::move(socket)), asio::detached);
+      asio::co_spawn(io, Converse(std::move(socket), ConnectionSlot(connections, slotFreed)), asio::detached);
     }
   }
 
   // Answers the requests of one connection in turn, until it closes, fails,
   // misses a deadline, or an answer ends it.
-  asio::awaitable<void> Converse(tcp::socket socket) {
+  asio::awaitable<void> Converse(tcp::socket socket, ConnectionSlot slot) {
     if (stopping) co_return;
     beast::error_code error;
     const std::string peer = socket.remote_endpoint(error).address().to_string();
     socket.set_option(tcp::no_delay(true), error);
     TlsStream stream(std::move(socket), tls.Context());
     beast::tcp_stream& tcpStream = beast::get_lowest_layer(stream);
-    const auto registered = connections.insert(connections.end(), &tcpStream.socket());
-    struct Unregister {
-      std::list<tcp::socket*>& list;
-      std::list<tcp::socket*>::iterator entry;
-      ~Unregister() { list.erase(entry); }
-    } unregister{connections, registered};
+    Connection& connection = slot.Get();
+    connection.socket = &tcpStream.socket();
 
     tcpStream.expires_after(kRequestHeadTime);
     if (const auto [handshakeError] = co_await stream.async_handshake(asio::ssl::stream_base::server, kNoThrow);
@@ -188,7 +260,9 @@ struct HttpsServer::State {
       parser.body_limit(boost::none);  // bodies are refused below, whatever their size
       if (buffer.size() == 0) {  // between requests: idle until the next one's first byte
         tcpStream.expires_after(kIdleTime);
+        connection.idleSince = std::chrono::steady_clock::now();
         const auto [readError, got] = co_await stream.async_read_some(buffer.prepare(kMaxRequestHead), kNoThrow);
+        connection.idleSince.reset();
         if (readError) co_return;
         buffer.commit(got);
       }
@@ -243,10 +317,10 @@ struct HttpsServer::State {
     stopping = true;
     beast::error_code ignored;
     for (const auto& acceptor : acceptors) acceptor->close(ignored);
-    for (tcp::socket* socket : connections) {
-      socket->shutdown(tcp::socket::shutdown_both, ignored);
-      socket->cancel(ignored);
+    for (Connection& connection : connections) {
+      if (connection.socket) Interrupt(*connection.socket);
     }
+    slotFreed.cancel();
   }
 };
 

@@ -1,6 +1,7 @@
 // HTTPS/1.1 for static release sites, on Boost.Beast and Asio: every
-// connection is a coroutine on the server's one thread, held to deadlines, so
-// idle or slow clients cannot keep others out. What is answered is the
+// connection is a coroutine on the server's one thread, held to deadlines,
+// and their number is capped, so idle or slow clients cannot keep others out
+// and many cannot use up the process's descriptors. What is answered is the
 // handler's business; `serve` and the test bench's server each bring one.
 #pragma once
 

@@ -36,7 +36,7 @@ std::uint16_t ParsePort(const std::string& option, const std::string& text) {
 
 asio::awaitable<void> ServeFile(fs::path root, Exchange& exchange) {
   const HttpRequest& request = exchange.Request();
-  co_await exchange.Send(ServeSiteFile(root, request.Path(), request.Header(http::field::range)));
+  co_await exchange.Send(ServeSiteFile(root, request.Path(), request.head));
 }
 
 RequestHandler SiteHandler(fs::path root) {

@@ -2,10 +2,15 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <stdexcept>
 #include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -49,13 +54,7 @@ SiteResponse TextResponse(unsigned status, std::string text) {
   return response;
 }
 
-BodyReader::BodyReader(const SiteResponse& response) : response_(response) {
-  if (!response.file) return;
-  boost::beast::error_code error;
-  file_.open(response.file->path.c_str(), boost::beast::file_mode::read, error);
-  if (!error) file_.seek(response.file->offset, error);
-  if (error) throw std::runtime_error("cannot read " + response.file->path.string() + ": " + error.message());
-}
+BodyReader::BodyReader(const SiteResponse& response) : response_(response) {}
 
 std::size_t BodyReader::Read(std::span<char> into) {
   const std::size_t wanted =
@@ -66,13 +65,15 @@ std::size_t BodyReader::Read(std::span<char> into) {
     got = wanted;
   }
   while (got < wanted) {
-    boost::beast::error_code error;
-    const std::size_t read = file_.read(into.data() + got, wanted - got, error);
-    if (error || read == 0) {
-      throw std::runtime_error("cannot read " + response_.file->path.string() + ": " +
-                               (error ? error.message() : "the file is shorter than it was"));
+    const FileSlice& slice = *response_.file;
+    const ssize_t read = ::pread(slice.file->Get(), into.data() + got, wanted - got,
+                                 static_cast<off_t>(slice.offset + position_ + got));
+    if (read < 0 && errno == EINTR) continue;
+    if (read <= 0) {
+      throw std::runtime_error("cannot read " + slice.path.string() + ": " +
+                               (read < 0 ? std::strerror(errno) : "the file is shorter than it was"));
     }
-    got += read;
+    got += static_cast<std::size_t>(read);
   }
   position_ += got;
   return got;
@@ -159,7 +160,7 @@ SitePath ResolveSitePath(const fs::path& root, std::string_view urlPath) {
   return {SitePath::Kind::File, resolved};
 }
 
-SiteResponse ServeSiteFile(const fs::path& root, std::string_view urlPath, std::string_view rangeHeader,
+SiteResponse ServeSiteFile(const fs::path& root, std::string_view urlPath, const http::fields& request,
                            bool honourRange) {
   const SitePath site = ResolveSitePath(root, urlPath);
   switch (site.kind) {
@@ -168,11 +169,20 @@ SiteResponse ServeSiteFile(const fs::path& root, std::string_view urlPath, std::
     case SitePath::Kind::Missing: return TextResponse(404, "Not found\n");
     case SitePath::Kind::File: break;
   }
-  std::error_code error;
-  const std::uint64_t size = fs::file_size(site.file, error);
-  if (error) return TextResponse(404, "Not found\n");
+  // Opened and measured before anything is answered: a file that cannot be
+  // read is a 500 while no head has gone out, and the length announced is
+  // that of the file the bytes come from, even if the path is replaced
+  // meanwhile. O_NONBLOCK: a FIFO put in the file's place must not hold the
+  // server.
+  auto file = std::make_shared<const FileDescriptor>(::open(site.file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  struct stat status {};
+  if (file->Get() < 0 || ::fstat(file->Get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    return TextResponse(500, "Cannot read the file\n");
+  }
+  const auto size = static_cast<std::uint64_t>(status.st_size);
 
-  const ByteRange range = honourRange ? ParseRangeHeader(rangeHeader, size) : ByteRange{};
+  const bool rangeHolds = honourRange && request.find(http::field::if_range) == request.end();
+  const ByteRange range = rangeHolds ? ParseRangeHeader(request[http::field::range], size) : ByteRange{};
   if (range.kind == ByteRange::Kind::Unsatisfiable) {
     SiteResponse refused = TextResponse(416, "Range not satisfiable\n");
     refused.head.set(http::field::content_range, "bytes */" + std::to_string(size));
@@ -187,9 +197,9 @@ SiteResponse ServeSiteFile(const fs::path& root, std::string_view urlPath, std::
     response.head.set(http::field::content_range, "bytes " + std::to_string(range.first) + "-" +
                                                       std::to_string(range.first + range.length - 1) + "/" +
                                                       std::to_string(size));
-    response.file = FileSlice{site.file, range.first, range.length};
+    response.file = FileSlice{site.file, std::move(file), range.first, range.length};
   } else {
-    response.file = FileSlice{site.file, 0, size};
+    response.file = FileSlice{site.file, std::move(file), 0, size};
   }
   return response;
 }

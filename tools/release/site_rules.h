@@ -5,13 +5,15 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
-#include <boost/beast/core/file.hpp>
 #include <boost/beast/http/message.hpp>
+
+#include "file_descriptor.h"
 
 namespace tessaline::release {
 
@@ -19,6 +21,9 @@ namespace http = boost::beast::http;
 
 struct FileSlice {
   std::filesystem::path path;
+  // Open before the answer's head goes out; read by position, so copies of
+  // the answer never disturb one another.
+  std::shared_ptr<const FileDescriptor> file;
   std::uint64_t offset = 0;
   std::uint64_t length = 0;
 };
@@ -47,7 +52,6 @@ class BodyReader {
  private:
   const SiteResponse& response_;
   std::uint64_t position_ = 0;
-  boost::beast::file file_;
 };
 
 // The Range header of a request measured against a file of `size` bytes.
@@ -75,9 +79,13 @@ struct SitePath {
 SitePath ResolveSitePath(const std::filesystem::path& root, std::string_view urlPath);
 
 // The answer of a static site to GET or HEAD of `urlPath`: the file, the
-// part of it that `rangeHeader` names, 416 for a range beyond its end, or an
-// error status. `honourRange` false serves the whole file whatever the range.
-SiteResponse ServeSiteFile(const std::filesystem::path& root, std::string_view urlPath, std::string_view rangeHeader,
+// part of it that the request's Range names, 416 for a range beyond its end,
+// or an error status: 500 for a file it cannot open. The site sends no validator (no ETag, no
+// Last-Modified), so no If-Range can vouch for the bytes a client already
+// has: under one the range is not honoured and the whole file goes out,
+// never a piece of another file spliced onto them. `honourRange` false
+// serves the whole file whatever the request.
+SiteResponse ServeSiteFile(const std::filesystem::path& root, std::string_view urlPath, const http::fields& request,
                            bool honourRange = true);
 
 }  // namespace tessaline::release
