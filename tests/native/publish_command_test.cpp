@@ -147,6 +147,20 @@ std::string Compressible(std::size_t size, unsigned seed) {
   return text;
 }
 
+// The head of a 64-bit PE image without a certificate table, then `size`
+// bytes of noise: what publish takes for an unsigned Setup.
+std::string UnsignedPeImage(std::size_t size, unsigned seed) {
+  std::string image(0x100, '\0');
+  image[0] = 'M';
+  image[1] = 'Z';
+  image[0x3C] = 0x40;                      // the PE signature's offset
+  image.replace(0x40, 4, "PE\0\0", 4);
+  image[0x58] = 0x0B;                      // PE32+ optional header
+  image[0x59] = 0x02;
+  image[0x58 + 108] = 16;                  // data directories, the certificate table's empty
+  return image + Incompressible(size, seed);
+}
+
 std::vector<std::uint8_t> ReadBytes(const fs::path& path) {
   const std::string text = ReadText(path);
   return std::vector<std::uint8_t>(text.begin(), text.end());
@@ -231,8 +245,10 @@ TEST_F(PublishTest, SplitReleaseIsSignedAndUnpacksToTheApplicationFolder) {
   const fs::path app = work_ / "app";
   const fs::path site = work_ / "site";
   MakeApp(app);
+  const std::string setupBytes = UnsignedPeImage(4744, 9);
+  WriteText(work_ / "built-setup.exe", setupBytes);
   std::vector<std::string> command = PublishCommand(app, site);
-  command.insert(command.end(), {"--part-size", "4000"});
+  command.insert(command.end(), {"--part-size", "4000", "--setup", (work_ / "built-setup.exe").string()});
   const RunResult run = Tool(command);
   ASSERT_EQ(run.exitCode, 0) << run.err;
   EXPECT_NE(run.err.find("packing: 6/6 files"), std::string::npos) << run.err;
@@ -240,7 +256,7 @@ TEST_F(PublishTest, SplitReleaseIsSignedAndUnpacksToTheApplicationFolder) {
   EXPECT_NE(run.out.find("public key: " + publicKeyHex_ + "\n"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("1.4.0-rc.2"), std::string::npos) << run.out;
   // Only the site is left beside the inputs: the staging folder is gone.
-  EXPECT_EQ(NamesIn(work_), (std::vector<std::string>{"app", "site"}));
+  EXPECT_EQ(NamesIn(work_), (std::vector<std::string>{"app", "built-setup.exe", "site"}));
 
   // The manifest: every field with its JSON type, pretty-printed, final newline.
   const fs::path manifestPath = site / kManifestFolder / "manifest";
@@ -250,7 +266,7 @@ TEST_F(PublishTest, SplitReleaseIsSignedAndUnpacksToTheApplicationFolder) {
   EXPECT_EQ(manifestText.back(), '\n');
   const Json manifest = Json::parse(manifestText);
   ASSERT_TRUE(manifest.is_object());
-  EXPECT_EQ(manifest.size(), 10u);
+  EXPECT_EQ(manifest.size(), 11u);
   EXPECT_TRUE(manifest.at("schemaVersion").is_number_integer());
   EXPECT_EQ(manifest.at("schemaVersion"), 1);
   EXPECT_EQ(manifest.at("product"), "Tessaline");
@@ -312,6 +328,14 @@ TEST_F(PublishTest, SplitReleaseIsSignedAndUnpacksToTheApplicationFolder) {
   const std::string chunkMapBytes = ReadText(partFolder / chunkMapName);
   EXPECT_EQ(chunkMapEntry.at("size"), chunkMapBytes.size());
   EXPECT_EQ(chunkMapEntry.at("sha256"), Sha256Hex(chunkMapBytes));
+  // The Setup beside the parts, listed as a part is, so Setup can fetch and check it the same way.
+  const Json& setupEntry = manifest.at("setup");
+  EXPECT_EQ(setupEntry.size(), 4u);
+  EXPECT_EQ(setupEntry.at("name"), "TessalineSetup.exe");
+  EXPECT_EQ(setupEntry.at("url"), std::string(kBase) + "TessalineSetup.exe");
+  EXPECT_EQ(setupEntry.at("size"), setupBytes.size());
+  EXPECT_EQ(setupEntry.at("sha256"), Sha256Hex(setupBytes));
+  EXPECT_EQ(ReadText(partFolder / "TessalineSetup.exe"), setupBytes);
   const std::optional<ChunkMap> chunkMap = DecodeChunkMap(std::vector<std::uint8_t>(chunkMapBytes.begin(), chunkMapBytes.end()));
   ASSERT_TRUE(chunkMap.has_value());
   EXPECT_EQ(chunkMap->TotalLength(), size);
@@ -331,6 +355,7 @@ TEST_F(PublishTest, SplitReleaseIsSignedAndUnpacksToTheApplicationFolder) {
                                             std::string(kManifestFolder) + "/manifest",
                                             std::string(kManifestFolder) + "/manifest.sig"};
   expectedPartFiles.push_back(chunkMapName);
+  expectedPartFiles.push_back("TessalineSetup.exe");
   for (const std::string& name : expectedPartFiles) {
     expectedFiles.push_back("package-host/quorvant/tessaline/releases/download/v1.4.0/" + name);
   }
@@ -343,6 +368,10 @@ TEST_F(PublishTest, SplitReleaseIsSignedAndUnpacksToTheApplicationFolder) {
   const RunResult verify = Tool({TESSALINE_RELEASE_TOOL, "verify", "--public-key", publicKeyHex_, "--manifest",
                                  manifestPath.string(), "--signature", signaturePath.string()});
   EXPECT_EQ(verify.exitCode, 0) << verify.err;
+  EXPECT_NE(verify.out.find("setup: TessalineSetup.exe (5000 bytes, SHA-256 " + Sha256Hex(setupBytes) +
+                            ")\nsetup URL: " + kBase + "TessalineSetup.exe\n"),
+            std::string::npos)
+      << verify.out;
 
   // verify also holds the chunk map against the manifest: the published one
   // passes, a copy with one byte changed does not.
@@ -478,6 +507,7 @@ TEST_F(PublishTest, SinglePartReleaseWhenThePartSizeExceedsThePackage) {
   EXPECT_EQ(Sha256Hex(bytes), manifest.at("sha256").get<std::string>());
   EXPECT_EQ(NamesIn(site / "package-host"), (std::vector<std::string>{filename + ".001", filename + ".chunks"}));
   EXPECT_EQ(manifest.at("chunkMap").at("url"), "https://localhost/" + filename + ".chunks");
+  EXPECT_FALSE(manifest.contains("setup"));
 }
 
 TEST_F(PublishTest, ReplacesAFilledSiteOnlyWithForce) {
@@ -575,6 +605,21 @@ TEST_F(PublishTest, RefusesBadInputBeforeWritingAnything) {
       {"key on another curve", writeKey("secp384r1"), 1, "not a P-256"},
       {"key file that holds no key", set("--key", "app/Tessaline.exe"), 1, "holds no PEM private key"},
       {"key file missing", set("--key", "/nonexistent/key.pem"), 1, "cannot read the key file"},
+      {"Setup larger than Setup downloads",
+       [](const fs::path& dir, std::vector<std::string>& command) {
+         // Beside the case's folder, which is read whole to see that nothing changed.
+         const fs::path setup = dir.parent_path() / "oversized-setup.exe";
+         WriteText(setup, "");
+         fs::resize_file(setup, 64ull * 1024 * 1024 + 1);
+         command.insert(command.end(), {"--setup", setup.string()});
+       },
+       1, "67108865 bytes; Setup downloads at most 67108864"},
+      {"empty Setup",
+       [](const fs::path& dir, std::vector<std::string>& command) {
+         WriteText(dir / "empty.exe", "");
+         command.insert(command.end(), {"--setup", (dir / "empty.exe").string()});
+       },
+       1, "empty.exe is empty"},
       {"part size 0", set("--part-size", "0"), 1, "at least 1 byte"},
       {"part size not a number", set("--part-size", "64M"), 1, "not a number of bytes"},
       {"negative part size", set("--part-size", "-5"), 1, "not a number of bytes"},

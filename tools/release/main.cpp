@@ -10,6 +10,7 @@
 
 #include "chunk_map_check.h"
 #include "commands.h"
+#include "manifest_summary.h"
 #include "release_signing.h"
 #include "setup_signing.h"
 
@@ -53,7 +54,8 @@ constexpr const char* kVerifyUsage =
     "                                [--chunk-map MAP]\n"
     "\n"
     "Checks SIG as Setup does: the 64-byte ECDSA P-256 signature of FILE's exact\n"
-    "bytes under the key. With --chunk-map, MAP (the .chunks file publish laid\n"
+    "bytes under the key. Then it prints, on stdout, the Setup the manifest names\n"
+    "(\"setup: none\" without one) and checks that member's form. With --chunk-map, MAP (the .chunks file publish laid\n"
     "beside the parts) must also be the chunk map the manifest names: its size\n"
     "and SHA-256 as listed, readable as a chunk map, and covering the whole\n"
     "package.\n"
@@ -118,6 +120,12 @@ int Verify(const CommandOptions& options) {
     return kExitFailure;
   }
   std::cerr << "signature valid\n";
+  const ManifestSummary summary = SummariseManifest(manifest);
+  std::cout << summary.text;
+  if (!summary.problem.empty()) {
+    std::cerr << "tessaline-release: " << summary.problem << "\n";
+    return kExitFailure;
+  }
   if (const std::optional<std::string> map = options.Value("chunk-map")) {
     const std::string problem = ChunkMapProblem(manifest, ReadFileBytes(*map));
     if (!problem.empty()) {

@@ -57,7 +57,9 @@ constexpr const char* kPublishUsage =
     "  --part-size BYTES   size of each part but the last (default 67108864, 64 MiB;\n"
     "                      at most 4294967295, the most Setup verifies in one part)\n"
     "  --setup EXE         place EXE, the Setup users download (signed with\n"
-    "                      sign-setup), beside the parts as TessalineSetup.exe\n"
+    "                      sign-setup), beside the parts as TessalineSetup.exe and\n"
+    "                      name it in the manifest under \"setup\" (at most 67108864\n"
+    "                      bytes, 64 MiB, the most Setup downloads as a new Setup)\n"
     "  --force             replace SITE even if it already holds files\n"
     "\n"
     "The .chunks file lists the package's content-defined chunks and their\n"
@@ -200,7 +202,7 @@ int Publish(const CommandOptions& options) {
   CheckOverlaps(site, app, keyText);
   Bytes setup;
   if (setupPath) {
-    if (!fs::is_regular_file(*setupPath)) throw ReleaseToolError("no Setup file " + *setupPath);
+    CheckSetupFile(*setupPath);
     if (!HasAuthenticodeSignature(*setupPath)) {
       std::cerr << "tessaline-release publish: warning: " << *setupPath
                 << " carries no Authenticode signature; Windows warns before it runs an unsigned download\n";
@@ -252,6 +254,7 @@ int Publish(const CommandOptions& options) {
   meter.Finish("splitting", splitText(partCount, partCount, packageSize));
   if (setupPath) {
     WriteDurably(partFolder / kSetupFileName, std::string(setup.begin(), setup.end()));
+    fields.setup = PackagePartFile{kSetupFileName, setup.size(), Sha256Hex(setup)};
   }
 
   const fs::path manifestFolder = staging.Path() / kManifestFolder;
@@ -279,9 +282,9 @@ int Publish(const CommandOptions& options) {
             << " bytes) beside the parts\n"
             << "manifest:   " << (site / kManifestFolder / "manifest").string() << "\n"
             << "public key: " << publicKey << "\n";
-  if (setupPath) {
-    std::cout << "setup:      " << (sitePartFolder / kSetupFileName).string() << " (" << setup.size()
-              << " bytes, SHA-256 " << Sha256Hex(setup) << ")\n"
+  if (fields.setup) {
+    std::cout << "setup:      " << (sitePartFolder / kSetupFileName).string() << " (" << fields.setup->size
+              << " bytes, SHA-256 " << fields.setup->sha256 << ")\n"
               << "setup URL:  " << base.url << kSetupFileName << "\n";
   }
   return 0;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "package_parts.h"
@@ -15,6 +16,7 @@ struct ReleaseManifestFields {
   std::string filename;
   std::string packageBaseUrl;  // ends in '/'; each part's and the chunk map's URL is this + its name
   SplitPackage package;
+  std::optional<PackagePartFile> setup;  // TessalineSetup.exe beside the parts, URL formed as theirs
 };
 
 std::string ReleaseManifestText(const ReleaseManifestFields& fields);
