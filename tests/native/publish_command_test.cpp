@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -67,6 +68,19 @@ std::string Sha256Hex(const std::string& data) {
     hex += two;
   }
   return hex;
+}
+
+std::uint64_t UnixNow() {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+}
+
+// Seconds since 1970 of a time written exactly as 2027-03-01T00:00:00Z; 0 for any other form.
+std::uint64_t Rfc3339Seconds(const std::string& text) {
+  std::tm fields{};
+  const char* end = ::strptime(text.c_str(), "%Y-%m-%dT%H:%M:%SZ", &fields);
+  if (text.size() != 20 || end != text.c_str() + text.size()) return 0;
+  return static_cast<std::uint64_t>(::timegm(&fields));
 }
 
 struct RunResult {
@@ -248,8 +262,11 @@ TEST_F(PublishTest, SplitReleaseIsSignedAndUnpacksToTheApplicationFolder) {
   const std::string setupBytes = UnsignedPeImage(4744, 9);
   WriteText(work_ / "built-setup.exe", setupBytes);
   std::vector<std::string> command = PublishCommand(app, site);
-  command.insert(command.end(), {"--part-size", "4000", "--setup", (work_ / "built-setup.exe").string()});
+  command.insert(command.end(), {"--part-size", "4000", "--setup", (work_ / "built-setup.exe").string(),
+                                 "--expires-in", "30"});
+  const std::uint64_t startedAt = UnixNow();
   const RunResult run = Tool(command);
+  const std::uint64_t endedAt = UnixNow();
   ASSERT_EQ(run.exitCode, 0) << run.err;
   EXPECT_NE(run.err.find("packing: 6/6 files"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("splitting: "), std::string::npos) << run.err;
@@ -266,7 +283,7 @@ TEST_F(PublishTest, SplitReleaseIsSignedAndUnpacksToTheApplicationFolder) {
   EXPECT_EQ(manifestText.back(), '\n');
   const Json manifest = Json::parse(manifestText);
   ASSERT_TRUE(manifest.is_object());
-  EXPECT_EQ(manifest.size(), 11u);
+  EXPECT_EQ(manifest.size(), 13u);
   EXPECT_TRUE(manifest.at("schemaVersion").is_number_integer());
   EXPECT_EQ(manifest.at("schemaVersion"), 1);
   EXPECT_EQ(manifest.at("product"), "Tessaline");
@@ -336,6 +353,13 @@ TEST_F(PublishTest, SplitReleaseIsSignedAndUnpacksToTheApplicationFolder) {
   EXPECT_EQ(setupEntry.at("size"), setupBytes.size());
   EXPECT_EQ(setupEntry.at("sha256"), Sha256Hex(setupBytes));
   EXPECT_EQ(ReadText(partFolder / "TessalineSetup.exe"), setupBytes);
+  // A first signing's sequence is the time it was made; it expires 30 days on, to the second.
+  ASSERT_TRUE(manifest.at("sequence").is_number_unsigned());
+  const std::uint64_t sequence = manifest.at("sequence").get<std::uint64_t>();
+  EXPECT_GE(sequence, startedAt);
+  EXPECT_LE(sequence, endedAt);
+  const std::string expires = manifest.at("expires").get<std::string>();
+  EXPECT_EQ(Rfc3339Seconds(expires), sequence + 30 * 86400) << expires;
   const std::optional<ChunkMap> chunkMap = DecodeChunkMap(std::vector<std::uint8_t>(chunkMapBytes.begin(), chunkMapBytes.end()));
   ASSERT_TRUE(chunkMap.has_value());
   EXPECT_EQ(chunkMap->TotalLength(), size);
@@ -368,10 +392,43 @@ TEST_F(PublishTest, SplitReleaseIsSignedAndUnpacksToTheApplicationFolder) {
   const RunResult verify = Tool({TESSALINE_RELEASE_TOOL, "verify", "--public-key", publicKeyHex_, "--manifest",
                                  manifestPath.string(), "--signature", signaturePath.string()});
   EXPECT_EQ(verify.exitCode, 0) << verify.err;
+  EXPECT_NE(verify.out.find("sequence: " + std::to_string(sequence) + "\nexpires: " + expires + "\n"),
+            std::string::npos)
+      << verify.out;
   EXPECT_NE(verify.out.find("setup: TessalineSetup.exe (5000 bytes, SHA-256 " + Sha256Hex(setupBytes) +
                             ")\nsetup URL: " + kBase + "TessalineSetup.exe\n"),
             std::string::npos)
       << verify.out;
+
+  // A validly signed manifest whose newer members a Setup would refuse, or
+  // that has expired, does not pass verify either.
+  const struct {
+    const char* member;
+    Json value;
+    const char* message;
+  } refusedMembers[] = {
+      {"sequence", "7", "sequence is not an unsigned 64-bit integer"},
+      {"sequence", -1, "sequence is not an unsigned 64-bit integer"},
+      {"expires", "2027-03-01 00:00:00", "expires is not a UTC time like 2027-03-01T00:00:00Z"},
+      {"expires", "2027-02-30T00:00:00Z", "expires is not a UTC time like 2027-03-01T00:00:00Z"},
+      {"expires", "2001-01-01T00:00:00Z", "the manifest expired at 2001-01-01T00:00:00Z"},
+      {"setup", {{"name", "TessalineSetup.exe"}, {"size", 0}, {"sha256", std::string(64, 'a')}, {"url", kBase}},
+       "the manifest's Setup is 0 bytes"},
+  };
+  const PrivateKey signingKey = LoadP256PrivateKey(keyPath_);
+  for (const auto& refused : refusedMembers) {
+    SCOPED_TRACE(std::string(refused.member) + " " + refused.value.dump());
+    Json edited = manifest;
+    edited[refused.member] = refused.value;
+    const std::string editedText = edited.dump(2) + "\n";
+    WriteText(work_ / "edited", editedText);
+    const Bytes editedSignature = SignRelease(signingKey, Bytes(editedText.begin(), editedText.end()));
+    WriteText(work_ / "edited.sig", std::string(editedSignature.begin(), editedSignature.end()));
+    const RunResult editedRun = Tool({TESSALINE_RELEASE_TOOL, "verify", "--public-key", publicKeyHex_, "--manifest",
+                                      (work_ / "edited").string(), "--signature", (work_ / "edited.sig").string()});
+    EXPECT_EQ(editedRun.exitCode, 1);
+    EXPECT_NE(editedRun.err.find(refused.message), std::string::npos) << editedRun.err;
+  }
 
   // verify also holds the chunk map against the manifest: the published one
   // passes, a copy with one byte changed does not.
@@ -439,8 +496,12 @@ TEST_F(PublishTest, SamePackageFromTheSameFolderAndUnchangedFilesKeepTheirChunks
   ASSERT_EQ(Tool(PublishCommand(app, work_ / "second")).exitCode, 0);
   const std::string name = "package/Tessaline-1.4.0-rc.2-windows-x64.tar.gz";
   EXPECT_EQ(ReadText(work_ / "first" / name), ReadText(work_ / "second" / name));
-  EXPECT_EQ(ReadText(work_ / "first" / kManifestFolder / "manifest"),
-            ReadText(work_ / "second" / kManifestFolder / "manifest"));
+  // The same manifest but for the sequence, which every signing raises.
+  Json firstManifest = Json::parse(ReadText(work_ / "first" / kManifestFolder / "manifest"));
+  Json secondManifest = Json::parse(ReadText(work_ / "second" / kManifestFolder / "manifest"));
+  firstManifest.erase("sequence");
+  secondManifest.erase("sequence");
+  EXPECT_EQ(firstManifest, secondManifest);
   const std::map<std::string, std::string> firstTree = TreeOf(app);
 
   // The next release changes that file's bytes and its length, so every
@@ -508,6 +569,7 @@ TEST_F(PublishTest, SinglePartReleaseWhenThePartSizeExceedsThePackage) {
   EXPECT_EQ(NamesIn(site / "package-host"), (std::vector<std::string>{filename + ".001", filename + ".chunks"}));
   EXPECT_EQ(manifest.at("chunkMap").at("url"), "https://localhost/" + filename + ".chunks");
   EXPECT_FALSE(manifest.contains("setup"));
+  EXPECT_FALSE(manifest.contains("expires"));
 }
 
 TEST_F(PublishTest, ReplacesAFilledSiteOnlyWithForce) {
@@ -524,10 +586,18 @@ TEST_F(PublishTest, ReplacesAFilledSiteOnlyWithForce) {
   EXPECT_NE(refused.err.find("--force"), std::string::npos) << refused.err;
   EXPECT_EQ(TreeOf(work_), before);
 
+  // The site's current signing is ahead of the clock (made in a burst, or
+  // on a clock that ran fast): the next one still follows it.
+  const fs::path manifestPath = site / kManifestFolder / "manifest";
+  Json current = Json::parse(ReadText(manifestPath));
+  current["sequence"] = 4102444800u;
+  WriteText(manifestPath, current.dump(2));
   std::vector<std::string> forced = PublishCommand(app, site, "1.0.1");
   forced.push_back("--force");
   const RunResult replaced = Tool(forced);
   ASSERT_EQ(replaced.exitCode, 0) << replaced.err;
+  EXPECT_EQ(Json::parse(ReadText(manifestPath)).at("sequence"), 4102444801u);
+  EXPECT_NE(replaced.out.find("sequence:   4102444801\nexpires:    none\n"), std::string::npos) << replaced.out;
   EXPECT_FALSE(fs::exists(site / "stale.txt"));
   EXPECT_FALSE(fs::exists(site / "package/Tessaline-1.0.0-windows-x64.tar.gz"));
   EXPECT_EQ(Json::parse(ReadText(site / kManifestFolder / "manifest")).at("version"), "1.0.1");
@@ -620,6 +690,28 @@ TEST_F(PublishTest, RefusesBadInputBeforeWritingAnything) {
          command.insert(command.end(), {"--setup", (dir / "empty.exe").string()});
        },
        1, "empty.exe is empty"},
+      {"expiry of 0 days", set("--expires-in", "0"), 2, "--expires-in needs a whole number of days from 1 to 3650"},
+      {"negative expiry", set("--expires-in", "-3"), 2, "not '-3'"},
+      {"expiry that is no number", set("--expires-in", "30d"), 2, "not '30d'"},
+      {"expiry beyond ten years", set("--expires-in", "3651"), 2, "not '3651'"},
+      {"current manifest whose sequence is no number",
+       [](const fs::path& dir, std::vector<std::string>& command) {
+         WriteText(dir / "site" / kManifestFolder / "manifest", R"({"version": "1.0.0", "sequence": "7"})");
+         command.push_back("--force");
+       },
+       1, "sequence is not an unsigned 64-bit integer"},
+      {"current manifest at the last sequence",
+       [](const fs::path& dir, std::vector<std::string>& command) {
+         WriteText(dir / "site" / kManifestFolder / "manifest", R"({"sequence": 18446744073709551615})");
+         command.push_back("--force");
+       },
+       1, "cannot be raised past 18446744073709551615"},
+      {"current manifest that is not JSON",
+       [](const fs::path& dir, std::vector<std::string>& command) {
+         WriteText(dir / "site" / kManifestFolder / "manifest", "{\"version\": ");
+         command.push_back("--force");
+       },
+       1, "is not a JSON object"},
       {"part size 0", set("--part-size", "0"), 1, "at least 1 byte"},
       {"part size not a number", set("--part-size", "64M"), 1, "not a number of bytes"},
       {"negative part size", set("--part-size", "-5"), 1, "not a number of bytes"},

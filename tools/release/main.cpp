@@ -11,6 +11,7 @@
 #include "chunk_map_check.h"
 #include "commands.h"
 #include "manifest_summary.h"
+#include "release_freshness.h"
 #include "release_signing.h"
 #include "setup_signing.h"
 
@@ -54,8 +55,9 @@ constexpr const char* kVerifyUsage =
     "                                [--chunk-map MAP]\n"
     "\n"
     "Checks SIG as Setup does: the 64-byte ECDSA P-256 signature of FILE's exact\n"
-    "bytes under the key. Then it prints, on stdout, the Setup the manifest names\n"
-    "(\"setup: none\" without one) and checks that member's form. With --chunk-map, MAP (the .chunks file publish laid\n"
+    "bytes under the key. Then it prints, on stdout, the manifest's sequence, its\n"
+    "expiry and the Setup it names (\"none\" for each it lacks), and checks their\n"
+    "form and that the manifest has not expired. With --chunk-map, MAP (the .chunks file publish laid\n"
     "beside the parts) must also be the chunk map the manifest names: its size\n"
     "and SHA-256 as listed, readable as a chunk map, and covering the whole\n"
     "package.\n"
@@ -120,7 +122,7 @@ int Verify(const CommandOptions& options) {
     return kExitFailure;
   }
   std::cerr << "signature valid\n";
-  const ManifestSummary summary = SummariseManifest(manifest);
+  const ManifestSummary summary = SummariseManifest(manifest, UnixSecondsNow());
   std::cout << summary.text;
   if (!summary.problem.empty()) {
     std::cerr << "tessaline-release: " << summary.problem << "\n";

@@ -4,11 +4,12 @@
 #include <nlohmann/json.hpp>
 
 #include "publish_inputs.h"
+#include "release_freshness.h"
 
 namespace tessaline::release {
 namespace {
 
-using Json = nlohmann::json;
+using Json = nlohmann::ordered_json;
 
 bool IsLowerHexDigest(const Json& value) {
   if (!value.is_string()) return false;
@@ -35,17 +36,42 @@ std::string SetupProblem(const Json& setup) {
 
 }  // namespace
 
-ManifestSummary SummariseManifest(const Bytes& manifest) {
+ManifestSummary SummariseManifest(const Bytes& manifest, std::uint64_t now) {
   ManifestSummary summary;
   const Json document = Json::parse(manifest.begin(), manifest.end(), nullptr, false);
   if (!document.is_object()) {
     summary.problem = "the manifest is not a JSON object";
     return summary;
   }
+  try {
+    summary.text += "sequence: " + (document.contains("sequence") ? std::to_string(ManifestSequence(document))
+                                                                  : std::string("none")) + "\n";
+  } catch (const ReleaseToolError& e) {
+    summary.problem = e.what();
+    return summary;
+  }
+  const auto expires = document.find("expires");
+  if (expires == document.end()) {
+    summary.text += "expires: none\n";
+  } else {
+    const std::optional<std::uint64_t> time =
+        expires->is_string() ? ParseRfc3339Utc(expires->get<std::string>()) : std::nullopt;
+    if (!time) {
+      summary.problem = "the manifest's expires is not a UTC time like 2027-03-01T00:00:00Z: " + expires->dump();
+      return summary;
+    }
+    summary.text += "expires: " + expires->get<std::string>() + "\n";
+    if (*time <= now) {
+      summary.problem = "the manifest expired at " + expires->get<std::string>() +
+                        ": Setup refuses it; sign it again with refresh";
+    }
+  }
   const auto setup = document.find("setup");
   if (setup == document.end()) {
     summary.text += "setup: none\n";
-  } else if (summary.problem = SetupProblem(*setup); summary.problem.empty()) {
+  } else if (const std::string problem = SetupProblem(*setup); !problem.empty()) {
+    if (summary.problem.empty()) summary.problem = problem;
+  } else {
     summary.text += "setup: " + setup->at("name").get<std::string>() + " (" +
                     std::to_string(setup->at("size").get<std::uint64_t>()) + " bytes, SHA-256 " +
                     setup->at("sha256").get<std::string>() + ")\n" +

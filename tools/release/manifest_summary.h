@@ -1,8 +1,9 @@
 // What verify says of a manifest whose signature it accepted: the members
-// that Setups newer than the manifest's first readers act on, each checked as
-// publish writes it.
+// that newer Setups act on (the sequence, the expiry, the Setup to update
+// to), each checked as publish writes it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "release_signing.h"
@@ -14,6 +15,7 @@ struct ManifestSummary {
   std::string problem;  // empty when every member is well formed, else a sentence for the maker
 };
 
-ManifestSummary SummariseManifest(const Bytes& manifest);
+// `now` in seconds since 1970: a manifest expired by then is a problem.
+ManifestSummary SummariseManifest(const Bytes& manifest, std::uint64_t now);
 
 }  // namespace tessaline::release

@@ -53,6 +53,8 @@ std::string ReleaseManifestText(const ReleaseManifestFields& fields) {
                    {"parts", parts},
                    {"chunkMap", fileEntry(fields.package.chunkMap)}};
   if (fields.setup) manifest["setup"] = fileEntry(*fields.setup);
+  manifest["sequence"] = fields.sequence;
+  if (fields.expires) manifest["expires"] = *fields.expires;
   return manifest.dump(2) + "\n";
 }
 

@@ -17,6 +17,8 @@ struct ReleaseManifestFields {
   std::string packageBaseUrl;  // ends in '/'; each part's and the chunk map's URL is this + its name
   SplitPackage package;
   std::optional<PackagePartFile> setup;  // TessalineSetup.exe beside the parts, URL formed as theirs
+  std::uint64_t sequence = 0;
+  std::optional<std::string> expires;  // RFC 3339 UTC, to the second
 };
 
 std::string ReleaseManifestText(const ReleaseManifestFields& fields);
