@@ -24,6 +24,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -89,8 +90,10 @@ struct RunResult {
   std::string err;
 };
 
-// Runs a program with stdin from /dev/null and its output captured in files.
-RunResult RunProgram(const std::vector<std::string>& command, const fs::path& scratch) {
+// Runs a program with stdin from /dev/null and its output captured in files;
+// `environment` adds NAME=VALUE entries to this process's.
+RunResult RunProgram(const std::vector<std::string>& command, const fs::path& scratch,
+                     const std::vector<std::string>& environment = {}) {
   const fs::path outPath = scratch.string() + ".stdout";
   const fs::path errPath = scratch.string() + ".stderr";
   posix_spawn_file_actions_t actions;
@@ -101,9 +104,13 @@ RunResult RunProgram(const std::vector<std::string>& command, const fs::path& sc
   std::vector<char*> argv;
   for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (char** entry = environ; *entry != nullptr; ++entry) envp.push_back(*entry);
+  for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
+  envp.push_back(nullptr);
   pid_t pid = 0;
   RunResult result;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) {
     int status = 0;
     waitpid(pid, &status, 0);
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -247,7 +254,9 @@ class PublishTest : public ::testing::Test {
             "--key", keyPath_.string(), "--package-url", kBase, "--out", site.string()};
   }
 
-  RunResult Tool(std::vector<std::string> command) const { return RunProgram(command, work_ / "run"); }
+  RunResult Tool(std::vector<std::string> command, const std::vector<std::string>& environment = {}) const {
+    return RunProgram(command, work_ / "run", environment);
+  }
 
   static constexpr const char* kBase = "https://localhost:28444/quorvant/tessaline/releases/download/v1.4.0/";
   static inline std::string publicKeyHex_;
@@ -602,6 +611,142 @@ TEST_F(PublishTest, ReplacesAFilledSiteOnlyWithForce) {
   EXPECT_FALSE(fs::exists(site / "package/Tessaline-1.0.0-windows-x64.tar.gz"));
   EXPECT_EQ(Json::parse(ReadText(site / kManifestFolder / "manifest")).at("version"), "1.0.1");
   EXPECT_EQ(NamesIn(work_), (std::vector<std::string>{"app", "site"}));
+}
+
+TEST_F(PublishTest, RefreshSignsTheSameReleaseAgainOrLeavesTheSiteAsItWas) {
+  const fs::path app = work_ / "app";
+  const fs::path published = work_ / "published";
+  MakeApp(app);
+  std::vector<std::string> publish = PublishCommand(app, published);
+  publish.insert(publish.end(), {"--expires-in", "7", "--setup", (work_ / "setup.exe").string()});
+  WriteText(work_ / "setup.exe", UnsignedPeImage(3000, 4));
+  ASSERT_EQ(Tool(publish).exitCode, 0);
+  const PrivateKey signingKey = LoadP256PrivateKey(keyPath_);
+  const auto signAs = [&](const fs::path& site, const std::string& text) {
+    WriteText(site / kManifestFolder / "manifest", text);
+    const Bytes signature = SignRelease(signingKey, Bytes(text.begin(), text.end()));
+    WriteText(site / kManifestFolder / "manifest.sig", std::string(signature.begin(), signature.end()));
+  };
+  const auto refresh = [&](const fs::path& site, std::vector<std::string> more = {}) {
+    std::vector<std::string> command = {TESSALINE_RELEASE_TOOL, "refresh", "--site", site.string(), "--key",
+                                        keyPath_.string()};
+    command.insert(command.end(), more.begin(), more.end());
+    return command;
+  };
+
+  // Each failure leaves its copy of the site exactly as it was.
+  struct Case {
+    std::string label;
+    std::function<void(const fs::path& site, std::vector<std::string>& command)> prepare;
+    int exitCode;
+    std::string message;
+    std::vector<std::string> environment = {};
+  };
+  int lockedSite = -1;
+  const std::vector<Case> cases = {
+      {"a site another key signs",
+       [](const fs::path& site, std::vector<std::string>& command) {
+         const fs::path other = site.parent_path() / "other-key.pem";
+         WritePrivateKeyPem(GenerateP256Key(), other);
+         *(std::find(command.begin(), command.end(), "--key") + 1) = other.string();
+       },
+       1, "does not verify under the public half of"},
+      {"a signed manifest that is no JSON object",
+       [&](const fs::path& site, std::vector<std::string>&) { signAs(site, "[\"Tessaline\"]\n"); }, 1,
+       "is not a JSON object"},
+      {"the signature cannot be renamed into place", [](const fs::path&, std::vector<std::string>&) {}, 1,
+       "cannot rename", {"LD_PRELOAD=" TESSALINE_FAILING_RENAME, "TESSALINE_FAIL_RENAME_ONTO=manifest.sig"}},
+      {"a publish or refresh at work on the site",
+       [&](const fs::path& site, std::vector<std::string>&) {
+         lockedSite = ::open(site.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+         ASSERT_EQ(::flock(lockedSite, LOCK_EX | LOCK_NB), 0);
+       },
+       1, "another publish or refresh is at work on"},
+      {"no site", [](const fs::path& site, std::vector<std::string>&) { fs::remove_all(site); }, 1,
+       "no site folder"},
+      {"an expiry of no days", [](const fs::path&, std::vector<std::string>& command) {
+         command.insert(command.end(), {"--expires-in", "0"});
+       }, 2, "--expires-in needs a whole number of days"},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.label);
+    const fs::path site = work_ / ("case-" + std::to_string(i)) / "site";
+    fs::create_directories(site.parent_path());
+    fs::copy(published, site, fs::copy_options::recursive);
+    std::vector<std::string> command = refresh(site);
+    c.prepare(site, command);
+    const auto before = TreeOf(site);
+    const RunResult run = Tool(command, c.environment);
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_TRUE(run.out.empty()) << run.out;
+    EXPECT_EQ(TreeOf(site), before) << "the site changed";
+    if (lockedSite >= 0) {
+      // publish keeps off a site in use as refresh does.
+      std::vector<std::string> replace = PublishCommand(app, site);
+      replace.push_back("--force");
+      const RunResult publishRun = Tool(replace);
+      EXPECT_EQ(publishRun.exitCode, 1);
+      EXPECT_NE(publishRun.err.find("another publish or refresh is at work on"), std::string::npos) << publishRun.err;
+      EXPECT_EQ(TreeOf(site), before) << "publish changed the site";
+      ::close(lockedSite);
+      lockedSite = -1;
+    }
+  }
+
+  // Signed again: the next sequence, a new expiry, every other member as it was.
+  const fs::path site = work_ / "published";
+  const fs::path manifestPath = site / kManifestFolder / "manifest";
+  const Json before = Json::parse(ReadText(manifestPath));
+  std::map<std::string, std::string> unchanged = TreeOf(site);
+  const std::uint64_t startedAt = UnixNow();
+  const RunResult renewed = Tool(refresh(site, {"--expires-in", "30"}));
+  const std::uint64_t endedAt = UnixNow();
+  ASSERT_EQ(renewed.exitCode, 0) << renewed.err;
+  const Json after = Json::parse(ReadText(manifestPath));
+  const std::uint64_t sequence = after.at("sequence").get<std::uint64_t>();
+  EXPECT_GT(sequence, before.at("sequence").get<std::uint64_t>());
+  EXPECT_GE(sequence, startedAt);
+  const std::uint64_t expiresAt = Rfc3339Seconds(after.at("expires").get<std::string>());
+  EXPECT_GE(expiresAt, startedAt + 30 * 86400);
+  EXPECT_LE(expiresAt, endedAt + 30 * 86400);
+  EXPECT_EQ(renewed.out, "sequence: " + std::to_string(sequence) + "\nexpires: " +
+                             after.at("expires").get<std::string>() + "\n");
+  Json othersBefore = before;
+  Json othersAfter = after;
+  for (Json* manifest : {&othersBefore, &othersAfter}) {
+    manifest->erase("sequence");
+    manifest->erase("expires");
+  }
+  EXPECT_EQ(othersAfter, othersBefore);
+  EXPECT_EQ(othersAfter.size(), 11u);
+  const RunResult verify = Tool({TESSALINE_RELEASE_TOOL, "verify", "--public-key", publicKeyHex_, "--manifest",
+                                 manifestPath.string(), "--signature", (site / kManifestFolder / "manifest.sig").string()});
+  EXPECT_EQ(verify.exitCode, 0) << verify.err;
+  // Nothing else in the site changed, and nothing was left beside the manifest.
+  std::map<std::string, std::string> now = TreeOf(site);
+  for (auto* tree : {&unchanged, &now}) {
+    tree->erase(std::string(kManifestFolder) + "/manifest");
+    tree->erase(std::string(kManifestFolder) + "/manifest.sig");
+  }
+  EXPECT_EQ(now, unchanged);
+  EXPECT_EQ(NamesIn(site / kManifestFolder), (std::vector<std::string>{"manifest", "manifest.sig"}));
+
+  // A manifest from before signings carried a sequence counts as 0; without
+  // --expires-in the new signing does not expire, and refresh says it dropped the old expiry.
+  Json old = after;
+  old.erase("sequence");
+  signAs(site, old.dump(2) + "\n");
+  const std::uint64_t secondStart = UnixNow();
+  const RunResult lasting = Tool(refresh(site));
+  ASSERT_EQ(lasting.exitCode, 0) << lasting.err;
+  const Json lastingManifest = Json::parse(ReadText(manifestPath));
+  EXPECT_GE(lastingManifest.at("sequence").get<std::uint64_t>(), secondStart);
+  EXPECT_FALSE(lastingManifest.contains("expires"));
+  EXPECT_NE(lasting.out.find("\nexpires: none\n"), std::string::npos) << lasting.out;
+  EXPECT_NE(lasting.err.find("drops the expiry " + after.at("expires").get<std::string>()), std::string::npos)
+      << lasting.err;
 }
 
 TEST_F(PublishTest, RefusesBadInputBeforeWritingAnything) {

@@ -29,6 +29,7 @@ constexpr const char* kUsage =
     "Commands:\n"
     "  keygen        create a new release signing key pair\n"
     "  publish       pack an application folder into a signed release site\n"
+    "  refresh       sign a site's release again: the next sequence, a new expiry\n"
     "  sign          sign a manifest with a release key\n"
     "  verify        check a manifest signature as Setup does\n"
     "  serve         serve a release site over HTTPS on loopback\n"
@@ -177,10 +178,11 @@ int main(int argc, char** argv) {
     return argc < 2 ? kExitUsage : 0;
   }
   const std::string name = argv[1];
-  // Built here, not at namespace scope: two entries come from other files.
+  // Built here, not at namespace scope: three entries come from other files.
   const std::vector<Command> commands = {
       {"keygen", kKeygenUsage, {"out"}, {}, Keygen},
       kPublishCommand,
+      kRefreshCommand,
       {"sign", kSignUsage, {"key", "manifest", "out"}, {}, Sign},
       {"verify", kVerifyUsage, {"public-key", "manifest", "signature", "chunk-map"}, {}, Verify},
       kServeCommand,

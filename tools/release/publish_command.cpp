@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "commands.h"
-#include "file_descriptor.h"
+#include "durable_file.h"
 #include "package_archive.h"
 #include "package_parts.h"
 #include "progress_meter.h"
@@ -25,6 +25,7 @@
 #include "release_signing.h"
 #include "setup_signing.h"
 #include "site_layout.h"
+#include "site_lock.h"
 
 namespace fs = std::filesystem;
 
@@ -143,15 +144,6 @@ void CheckOverlaps(const fs::path& site, const fs::path& app, const fs::path& ke
   }
 }
 
-// Writes and flushes to disk, so a site renamed into place is complete.
-void WriteDurably(const fs::path& path, const std::string& data) {
-  FileDescriptor out(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-  if (out.Get() < 0) throw ReleaseToolError("cannot create " + path.string() + ": " + std::strerror(errno));
-  if (!WriteFully(out.Get(), data.data(), data.size()) || ::fsync(out.Get()) != 0 || !out.Close()) {
-    throw ReleaseToolError("cannot write " + path.string() + ": " + std::strerror(errno));
-  }
-}
-
 // The folder the site is built in; removed unless the site was moved into place.
 class StagingFolder {
  public:
@@ -220,6 +212,8 @@ int Publish(const CommandOptions& options) {
       partSizeText ? ParsePartSize(*partSizeText) : kDefaultPartSize;
   const fs::path site = SitePath(outText);
   CheckSiteFolder(site, options.Flag("force"));
+  std::optional<SiteLock> lock;
+  if (fs::exists(fs::symlink_status(site))) lock.emplace(site);
   const std::uint64_t currentSequence = CurrentSequence(site);
   const fs::path app = fs::absolute(appText);
   const PackageContents contents = ScanApplicationFolder(app);
@@ -279,7 +273,7 @@ int Publish(const CommandOptions& options) {
   const std::size_t partCount = fields.package.parts.size();
   meter.Finish("splitting", splitText(partCount, partCount, packageSize));
   if (setupPath) {
-    WriteDurably(partFolder / kSetupFileName, std::string(setup.begin(), setup.end()));
+    WriteDurably(partFolder / kSetupFileName, setup);
     fields.setup = PackagePartFile{kSetupFileName, setup.size(), Sha256Hex(setup)};
   }
 
@@ -293,7 +287,7 @@ int Publish(const CommandOptions& options) {
   const Bytes manifest(manifestText.begin(), manifestText.end());
   const Bytes signature = SignRelease(key, manifest);
   WriteDurably(manifestFolder / kManifestFileName, manifestText);
-  WriteDurably(manifestFolder / kSignatureFileName, std::string(signature.begin(), signature.end()));
+  WriteDurably(manifestFolder / kSignatureFileName, signature);
   // Check what will be served, read back from disk, as Setup will check it.
   if (!VerifyRelease(publicKey, ReadFileBytes(manifestFolder / kManifestFileName),
                      ReadFileBytes(manifestFolder / kSignatureFileName))) {
