@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -23,6 +24,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -69,14 +71,29 @@ std::string Sha256Hex(const std::string& data) {
   return hex;
 }
 
+std::uint64_t UnixNow() {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+}
+
+// Seconds since 1970 of a time written exactly as 2027-03-01T00:00:00Z; 0 for any other form.
+std::uint64_t Rfc3339Seconds(const std::string& text) {
+  std::tm fields{};
+  const char* end = ::strptime(text.c_str(), "%Y-%m-%dT%H:%M:%SZ", &fields);
+  if (text.size() != 20 || end != text.c_str() + text.size()) return 0;
+  return static_cast<std::uint64_t>(::timegm(&fields));
+}
+
 struct RunResult {
   int exitCode = -1;
   std::string out;
   std::string err;
 };
 
-// Runs a program with stdin from /dev/null and its output captured in files.
-RunResult RunProgram(const std::vector<std::string>& command, const fs::path& scratch) {
+// Runs a program with stdin from /dev/null and its output captured in files;
+// `environment` adds NAME=VALUE entries to this process's.
+RunResult RunProgram(const std::vector<std::string>& command, const fs::path& scratch,
+                     const std::vector<std::string>& environment = {}) {
   const fs::path outPath = scratch.string() + ".stdout";
   const fs::path errPath = scratch.string() + ".stderr";
   posix_spawn_file_actions_t actions;
@@ -87,9 +104,13 @@ RunResult RunProgram(const std::vector<std::string>& command, const fs::path& sc
   std::vector<char*> argv;
   for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (char** entry = environ; *entry != nullptr; ++entry) envp.push_back(*entry);
+  for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
+  envp.push_back(nullptr);
   pid_t pid = 0;
   RunResult result;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) {
     int status = 0;
     waitpid(pid, &status, 0);
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -145,6 +166,20 @@ std::string Compressible(std::size_t size, unsigned seed) {
   while (text.size() < size) text += kWords[random() % std::size(kWords)];
   text.resize(size);
   return text;
+}
+
+// The head of a 64-bit PE image without a certificate table, then `size`
+// bytes of noise: what publish takes for an unsigned Setup.
+std::string UnsignedPeImage(std::size_t size, unsigned seed) {
+  std::string image(0x100, '\0');
+  image[0] = 'M';
+  image[1] = 'Z';
+  image[0x3C] = 0x40;                      // the PE signature's offset
+  image.replace(0x40, 4, "PE\0\0", 4);
+  image[0x58] = 0x0B;                      // PE32+ optional header
+  image[0x59] = 0x02;
+  image[0x58 + 108] = 16;                  // data directories, the certificate table's empty
+  return image + Incompressible(size, seed);
 }
 
 std::vector<std::uint8_t> ReadBytes(const fs::path& path) {
@@ -219,7 +254,9 @@ class PublishTest : public ::testing::Test {
             "--key", keyPath_.string(), "--package-url", kBase, "--out", site.string()};
   }
 
-  RunResult Tool(std::vector<std::string> command) const { return RunProgram(command, work_ / "run"); }
+  RunResult Tool(std::vector<std::string> command, const std::vector<std::string>& environment = {}) const {
+    return RunProgram(command, work_ / "run", environment);
+  }
 
   static constexpr const char* kBase = "https://localhost:28444/quorvant/tessaline/releases/download/v1.4.0/";
   static inline std::string publicKeyHex_;
@@ -231,16 +268,21 @@ TEST_F(PublishTest, SplitReleaseIsSignedAndUnpacksToTheApplicationFolder) {
   const fs::path app = work_ / "app";
   const fs::path site = work_ / "site";
   MakeApp(app);
+  const std::string setupBytes = UnsignedPeImage(4744, 9);
+  WriteText(work_ / "built-setup.exe", setupBytes);
   std::vector<std::string> command = PublishCommand(app, site);
-  command.insert(command.end(), {"--part-size", "4000"});
+  command.insert(command.end(), {"--part-size", "4000", "--setup", (work_ / "built-setup.exe").string(),
+                                 "--expires-in", "30"});
+  const std::uint64_t startedAt = UnixNow();
   const RunResult run = Tool(command);
+  const std::uint64_t endedAt = UnixNow();
   ASSERT_EQ(run.exitCode, 0) << run.err;
   EXPECT_NE(run.err.find("packing: 6/6 files"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("splitting: "), std::string::npos) << run.err;
   EXPECT_NE(run.out.find("public key: " + publicKeyHex_ + "\n"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("1.4.0-rc.2"), std::string::npos) << run.out;
   // Only the site is left beside the inputs: the staging folder is gone.
-  EXPECT_EQ(NamesIn(work_), (std::vector<std::string>{"app", "site"}));
+  EXPECT_EQ(NamesIn(work_), (std::vector<std::string>{"app", "built-setup.exe", "site"}));
 
   // The manifest: every field with its JSON type, pretty-printed, final newline.
   const fs::path manifestPath = site / kManifestFolder / "manifest";
@@ -250,7 +292,7 @@ TEST_F(PublishTest, SplitReleaseIsSignedAndUnpacksToTheApplicationFolder) {
   EXPECT_EQ(manifestText.back(), '\n');
   const Json manifest = Json::parse(manifestText);
   ASSERT_TRUE(manifest.is_object());
-  EXPECT_EQ(manifest.size(), 10u);
+  EXPECT_EQ(manifest.size(), 13u);
   EXPECT_TRUE(manifest.at("schemaVersion").is_number_integer());
   EXPECT_EQ(manifest.at("schemaVersion"), 1);
   EXPECT_EQ(manifest.at("product"), "Tessaline");
@@ -312,6 +354,21 @@ TEST_F(PublishTest, SplitReleaseIsSignedAndUnpacksToTheApplicationFolder) {
   const std::string chunkMapBytes = ReadText(partFolder / chunkMapName);
   EXPECT_EQ(chunkMapEntry.at("size"), chunkMapBytes.size());
   EXPECT_EQ(chunkMapEntry.at("sha256"), Sha256Hex(chunkMapBytes));
+  // The Setup beside the parts, listed as a part is, so Setup can fetch and check it the same way.
+  const Json& setupEntry = manifest.at("setup");
+  EXPECT_EQ(setupEntry.size(), 4u);
+  EXPECT_EQ(setupEntry.at("name"), "TessalineSetup.exe");
+  EXPECT_EQ(setupEntry.at("url"), std::string(kBase) + "TessalineSetup.exe");
+  EXPECT_EQ(setupEntry.at("size"), setupBytes.size());
+  EXPECT_EQ(setupEntry.at("sha256"), Sha256Hex(setupBytes));
+  EXPECT_EQ(ReadText(partFolder / "TessalineSetup.exe"), setupBytes);
+  // A first signing's sequence is the time it was made; it expires 30 days on, to the second.
+  ASSERT_TRUE(manifest.at("sequence").is_number_unsigned());
+  const std::uint64_t sequence = manifest.at("sequence").get<std::uint64_t>();
+  EXPECT_GE(sequence, startedAt);
+  EXPECT_LE(sequence, endedAt);
+  const std::string expires = manifest.at("expires").get<std::string>();
+  EXPECT_EQ(Rfc3339Seconds(expires), sequence + 30 * 86400) << expires;
   const std::optional<ChunkMap> chunkMap = DecodeChunkMap(std::vector<std::uint8_t>(chunkMapBytes.begin(), chunkMapBytes.end()));
   ASSERT_TRUE(chunkMap.has_value());
   EXPECT_EQ(chunkMap->TotalLength(), size);
@@ -331,6 +388,7 @@ TEST_F(PublishTest, SplitReleaseIsSignedAndUnpacksToTheApplicationFolder) {
                                             std::string(kManifestFolder) + "/manifest",
                                             std::string(kManifestFolder) + "/manifest.sig"};
   expectedPartFiles.push_back(chunkMapName);
+  expectedPartFiles.push_back("TessalineSetup.exe");
   for (const std::string& name : expectedPartFiles) {
     expectedFiles.push_back("package-host/quorvant/tessaline/releases/download/v1.4.0/" + name);
   }
@@ -343,6 +401,43 @@ TEST_F(PublishTest, SplitReleaseIsSignedAndUnpacksToTheApplicationFolder) {
   const RunResult verify = Tool({TESSALINE_RELEASE_TOOL, "verify", "--public-key", publicKeyHex_, "--manifest",
                                  manifestPath.string(), "--signature", signaturePath.string()});
   EXPECT_EQ(verify.exitCode, 0) << verify.err;
+  EXPECT_NE(verify.out.find("sequence: " + std::to_string(sequence) + "\nexpires: " + expires + "\n"),
+            std::string::npos)
+      << verify.out;
+  EXPECT_NE(verify.out.find("setup: TessalineSetup.exe (5000 bytes, SHA-256 " + Sha256Hex(setupBytes) +
+                            ")\nsetup URL: " + kBase + "TessalineSetup.exe\n"),
+            std::string::npos)
+      << verify.out;
+
+  // A validly signed manifest whose newer members a Setup would refuse, or
+  // that has expired, does not pass verify either.
+  const struct {
+    const char* member;
+    Json value;
+    const char* message;
+  } refusedMembers[] = {
+      {"sequence", "7", "sequence is not an unsigned 64-bit integer"},
+      {"sequence", -1, "sequence is not an unsigned 64-bit integer"},
+      {"expires", "2027-03-01 00:00:00", "expires is not a UTC time like 2027-03-01T00:00:00Z"},
+      {"expires", "2027-02-30T00:00:00Z", "expires is not a UTC time like 2027-03-01T00:00:00Z"},
+      {"expires", "2001-01-01T00:00:00Z", "the manifest expired at 2001-01-01T00:00:00Z"},
+      {"setup", {{"name", "TessalineSetup.exe"}, {"size", 0}, {"sha256", std::string(64, 'a')}, {"url", kBase}},
+       "the manifest's Setup is 0 bytes"},
+  };
+  const PrivateKey signingKey = LoadP256PrivateKey(keyPath_);
+  for (const auto& refused : refusedMembers) {
+    SCOPED_TRACE(std::string(refused.member) + " " + refused.value.dump());
+    Json edited = manifest;
+    edited[refused.member] = refused.value;
+    const std::string editedText = edited.dump(2) + "\n";
+    WriteText(work_ / "edited", editedText);
+    const Bytes editedSignature = SignRelease(signingKey, Bytes(editedText.begin(), editedText.end()));
+    WriteText(work_ / "edited.sig", std::string(editedSignature.begin(), editedSignature.end()));
+    const RunResult editedRun = Tool({TESSALINE_RELEASE_TOOL, "verify", "--public-key", publicKeyHex_, "--manifest",
+                                      (work_ / "edited").string(), "--signature", (work_ / "edited.sig").string()});
+    EXPECT_EQ(editedRun.exitCode, 1);
+    EXPECT_NE(editedRun.err.find(refused.message), std::string::npos) << editedRun.err;
+  }
 
   // verify also holds the chunk map against the manifest: the published one
   // passes, a copy with one byte changed does not.
@@ -410,8 +505,12 @@ TEST_F(PublishTest, SamePackageFromTheSameFolderAndUnchangedFilesKeepTheirChunks
   ASSERT_EQ(Tool(PublishCommand(app, work_ / "second")).exitCode, 0);
   const std::string name = "package/Tessaline-1.4.0-rc.2-windows-x64.tar.gz";
   EXPECT_EQ(ReadText(work_ / "first" / name), ReadText(work_ / "second" / name));
-  EXPECT_EQ(ReadText(work_ / "first" / kManifestFolder / "manifest"),
-            ReadText(work_ / "second" / kManifestFolder / "manifest"));
+  // The same manifest but for the sequence, which every signing raises.
+  Json firstManifest = Json::parse(ReadText(work_ / "first" / kManifestFolder / "manifest"));
+  Json secondManifest = Json::parse(ReadText(work_ / "second" / kManifestFolder / "manifest"));
+  firstManifest.erase("sequence");
+  secondManifest.erase("sequence");
+  EXPECT_EQ(firstManifest, secondManifest);
   const std::map<std::string, std::string> firstTree = TreeOf(app);
 
   // The next release changes that file's bytes and its length, so every
@@ -478,6 +577,8 @@ TEST_F(PublishTest, SinglePartReleaseWhenThePartSizeExceedsThePackage) {
   EXPECT_EQ(Sha256Hex(bytes), manifest.at("sha256").get<std::string>());
   EXPECT_EQ(NamesIn(site / "package-host"), (std::vector<std::string>{filename + ".001", filename + ".chunks"}));
   EXPECT_EQ(manifest.at("chunkMap").at("url"), "https://localhost/" + filename + ".chunks");
+  EXPECT_FALSE(manifest.contains("setup"));
+  EXPECT_FALSE(manifest.contains("expires"));
 }
 
 TEST_F(PublishTest, ReplacesAFilledSiteOnlyWithForce) {
@@ -494,14 +595,158 @@ TEST_F(PublishTest, ReplacesAFilledSiteOnlyWithForce) {
   EXPECT_NE(refused.err.find("--force"), std::string::npos) << refused.err;
   EXPECT_EQ(TreeOf(work_), before);
 
+  // The site's current signing is ahead of the clock (made in a burst, or
+  // on a clock that ran fast): the next one still follows it.
+  const fs::path manifestPath = site / kManifestFolder / "manifest";
+  Json current = Json::parse(ReadText(manifestPath));
+  current["sequence"] = 4102444800u;
+  WriteText(manifestPath, current.dump(2));
   std::vector<std::string> forced = PublishCommand(app, site, "1.0.1");
   forced.push_back("--force");
   const RunResult replaced = Tool(forced);
   ASSERT_EQ(replaced.exitCode, 0) << replaced.err;
+  EXPECT_EQ(Json::parse(ReadText(manifestPath)).at("sequence"), 4102444801u);
+  EXPECT_NE(replaced.out.find("sequence:   4102444801\nexpires:    none\n"), std::string::npos) << replaced.out;
   EXPECT_FALSE(fs::exists(site / "stale.txt"));
   EXPECT_FALSE(fs::exists(site / "package/Tessaline-1.0.0-windows-x64.tar.gz"));
   EXPECT_EQ(Json::parse(ReadText(site / kManifestFolder / "manifest")).at("version"), "1.0.1");
   EXPECT_EQ(NamesIn(work_), (std::vector<std::string>{"app", "site"}));
+}
+
+TEST_F(PublishTest, RefreshSignsTheSameReleaseAgainOrLeavesTheSiteAsItWas) {
+  const fs::path app = work_ / "app";
+  const fs::path published = work_ / "published";
+  MakeApp(app);
+  std::vector<std::string> publish = PublishCommand(app, published);
+  publish.insert(publish.end(), {"--expires-in", "7", "--setup", (work_ / "setup.exe").string()});
+  WriteText(work_ / "setup.exe", UnsignedPeImage(3000, 4));
+  ASSERT_EQ(Tool(publish).exitCode, 0);
+  const PrivateKey signingKey = LoadP256PrivateKey(keyPath_);
+  const auto signAs = [&](const fs::path& site, const std::string& text) {
+    WriteText(site / kManifestFolder / "manifest", text);
+    const Bytes signature = SignRelease(signingKey, Bytes(text.begin(), text.end()));
+    WriteText(site / kManifestFolder / "manifest.sig", std::string(signature.begin(), signature.end()));
+  };
+  const auto refresh = [&](const fs::path& site, std::vector<std::string> more = {}) {
+    std::vector<std::string> command = {TESSALINE_RELEASE_TOOL, "refresh", "--site", site.string(), "--key",
+                                        keyPath_.string()};
+    command.insert(command.end(), more.begin(), more.end());
+    return command;
+  };
+
+  // Each failure leaves its copy of the site exactly as it was.
+  struct Case {
+    std::string label;
+    std::function<void(const fs::path& site, std::vector<std::string>& command)> prepare;
+    int exitCode;
+    std::string message;
+    std::vector<std::string> environment = {};
+  };
+  int lockedSite = -1;
+  const std::vector<Case> cases = {
+      {"a site another key signs",
+       [](const fs::path& site, std::vector<std::string>& command) {
+         const fs::path other = site.parent_path() / "other-key.pem";
+         WritePrivateKeyPem(GenerateP256Key(), other);
+         *(std::find(command.begin(), command.end(), "--key") + 1) = other.string();
+       },
+       1, "does not verify under the public half of"},
+      {"a signed manifest that is no JSON object",
+       [&](const fs::path& site, std::vector<std::string>&) { signAs(site, "[\"Tessaline\"]\n"); }, 1,
+       "is not a JSON object"},
+      {"the signature cannot be renamed into place", [](const fs::path&, std::vector<std::string>&) {}, 1,
+       "cannot rename", {"LD_PRELOAD=" TESSALINE_FAILING_RENAME, "TESSALINE_FAIL_RENAME_ONTO=manifest.sig"}},
+      {"a publish or refresh at work on the site",
+       [&](const fs::path& site, std::vector<std::string>&) {
+         lockedSite = ::open(site.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+         ASSERT_EQ(::flock(lockedSite, LOCK_EX | LOCK_NB), 0);
+       },
+       1, "another publish or refresh is at work on"},
+      {"no site", [](const fs::path& site, std::vector<std::string>&) { fs::remove_all(site); }, 1,
+       "no site folder"},
+      {"an expiry of no days", [](const fs::path&, std::vector<std::string>& command) {
+         command.insert(command.end(), {"--expires-in", "0"});
+       }, 2, "--expires-in needs a whole number of days"},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.label);
+    const fs::path site = work_ / ("case-" + std::to_string(i)) / "site";
+    fs::create_directories(site.parent_path());
+    fs::copy(published, site, fs::copy_options::recursive);
+    std::vector<std::string> command = refresh(site);
+    c.prepare(site, command);
+    const auto before = TreeOf(site);
+    const RunResult run = Tool(command, c.environment);
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_TRUE(run.out.empty()) << run.out;
+    EXPECT_EQ(TreeOf(site), before) << "the site changed";
+    if (lockedSite >= 0) {
+      // publish keeps off a site in use as refresh does.
+      std::vector<std::string> replace = PublishCommand(app, site);
+      replace.push_back("--force");
+      const RunResult publishRun = Tool(replace);
+      EXPECT_EQ(publishRun.exitCode, 1);
+      EXPECT_NE(publishRun.err.find("another publish or refresh is at work on"), std::string::npos) << publishRun.err;
+      EXPECT_EQ(TreeOf(site), before) << "publish changed the site";
+      ::close(lockedSite);
+      lockedSite = -1;
+    }
+  }
+
+  // Signed again: the next sequence, a new expiry, every other member as it was.
+  const fs::path site = work_ / "published";
+  const fs::path manifestPath = site / kManifestFolder / "manifest";
+  const Json before = Json::parse(ReadText(manifestPath));
+  std::map<std::string, std::string> unchanged = TreeOf(site);
+  const std::uint64_t startedAt = UnixNow();
+  const RunResult renewed = Tool(refresh(site, {"--expires-in", "30"}));
+  const std::uint64_t endedAt = UnixNow();
+  ASSERT_EQ(renewed.exitCode, 0) << renewed.err;
+  const Json after = Json::parse(ReadText(manifestPath));
+  const std::uint64_t sequence = after.at("sequence").get<std::uint64_t>();
+  EXPECT_GT(sequence, before.at("sequence").get<std::uint64_t>());
+  EXPECT_GE(sequence, startedAt);
+  const std::uint64_t expiresAt = Rfc3339Seconds(after.at("expires").get<std::string>());
+  EXPECT_GE(expiresAt, startedAt + 30 * 86400);
+  EXPECT_LE(expiresAt, endedAt + 30 * 86400);
+  EXPECT_EQ(renewed.out, "sequence: " + std::to_string(sequence) + "\nexpires: " +
+                             after.at("expires").get<std::string>() + "\n");
+  Json othersBefore = before;
+  Json othersAfter = after;
+  for (Json* manifest : {&othersBefore, &othersAfter}) {
+    manifest->erase("sequence");
+    manifest->erase("expires");
+  }
+  EXPECT_EQ(othersAfter, othersBefore);
+  EXPECT_EQ(othersAfter.size(), 11u);
+  const RunResult verify = Tool({TESSALINE_RELEASE_TOOL, "verify", "--public-key", publicKeyHex_, "--manifest",
+                                 manifestPath.string(), "--signature", (site / kManifestFolder / "manifest.sig").string()});
+  EXPECT_EQ(verify.exitCode, 0) << verify.err;
+  // Nothing else in the site changed, and nothing was left beside the manifest.
+  std::map<std::string, std::string> now = TreeOf(site);
+  for (auto* tree : {&unchanged, &now}) {
+    tree->erase(std::string(kManifestFolder) + "/manifest");
+    tree->erase(std::string(kManifestFolder) + "/manifest.sig");
+  }
+  EXPECT_EQ(now, unchanged);
+  EXPECT_EQ(NamesIn(site / kManifestFolder), (std::vector<std::string>{"manifest", "manifest.sig"}));
+
+  // A manifest from before signings carried a sequence counts as 0; without
+  // --expires-in the new signing does not expire, and refresh says it dropped the old expiry.
+  Json old = after;
+  old.erase("sequence");
+  signAs(site, old.dump(2) + "\n");
+  const std::uint64_t secondStart = UnixNow();
+  const RunResult lasting = Tool(refresh(site));
+  ASSERT_EQ(lasting.exitCode, 0) << lasting.err;
+  const Json lastingManifest = Json::parse(ReadText(manifestPath));
+  EXPECT_GE(lastingManifest.at("sequence").get<std::uint64_t>(), secondStart);
+  EXPECT_FALSE(lastingManifest.contains("expires"));
+  EXPECT_NE(lasting.out.find("\nexpires: none\n"), std::string::npos) << lasting.out;
+  EXPECT_NE(lasting.err.find("drops the expiry " + after.at("expires").get<std::string>()), std::string::npos)
+      << lasting.err;
 }
 
 TEST_F(PublishTest, RefusesBadInputBeforeWritingAnything) {
@@ -575,6 +820,43 @@ TEST_F(PublishTest, RefusesBadInputBeforeWritingAnything) {
       {"key on another curve", writeKey("secp384r1"), 1, "not a P-256"},
       {"key file that holds no key", set("--key", "app/Tessaline.exe"), 1, "holds no PEM private key"},
       {"key file missing", set("--key", "/nonexistent/key.pem"), 1, "cannot read the key file"},
+      {"Setup larger than Setup downloads",
+       [](const fs::path& dir, std::vector<std::string>& command) {
+         // Beside the case's folder, which is read whole to see that nothing changed.
+         const fs::path setup = dir.parent_path() / "oversized-setup.exe";
+         WriteText(setup, "");
+         fs::resize_file(setup, 64ull * 1024 * 1024 + 1);
+         command.insert(command.end(), {"--setup", setup.string()});
+       },
+       1, "67108865 bytes; Setup downloads at most 67108864"},
+      {"empty Setup",
+       [](const fs::path& dir, std::vector<std::string>& command) {
+         WriteText(dir / "empty.exe", "");
+         command.insert(command.end(), {"--setup", (dir / "empty.exe").string()});
+       },
+       1, "empty.exe is empty"},
+      {"expiry of 0 days", set("--expires-in", "0"), 2, "--expires-in needs a whole number of days from 1 to 3650"},
+      {"negative expiry", set("--expires-in", "-3"), 2, "not '-3'"},
+      {"expiry that is no number", set("--expires-in", "30d"), 2, "not '30d'"},
+      {"expiry beyond ten years", set("--expires-in", "3651"), 2, "not '3651'"},
+      {"current manifest whose sequence is no number",
+       [](const fs::path& dir, std::vector<std::string>& command) {
+         WriteText(dir / "site" / kManifestFolder / "manifest", R"({"version": "1.0.0", "sequence": "7"})");
+         command.push_back("--force");
+       },
+       1, "sequence is not an unsigned 64-bit integer"},
+      {"current manifest at the last sequence",
+       [](const fs::path& dir, std::vector<std::string>& command) {
+         WriteText(dir / "site" / kManifestFolder / "manifest", R"({"sequence": 18446744073709551615})");
+         command.push_back("--force");
+       },
+       1, "cannot be raised past 18446744073709551615"},
+      {"current manifest that is not JSON",
+       [](const fs::path& dir, std::vector<std::string>& command) {
+         WriteText(dir / "site" / kManifestFolder / "manifest", "{\"version\": ");
+         command.push_back("--force");
+       },
+       1, "is not a JSON object"},
       {"part size 0", set("--part-size", "0"), 1, "at least 1 byte"},
       {"part size not a number", set("--part-size", "64M"), 1, "not a number of bytes"},
       {"negative part size", set("--part-size", "-5"), 1, "not a number of bytes"},

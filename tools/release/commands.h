@@ -19,6 +19,7 @@ struct Command {
 };
 
 extern const Command kPublishCommand;
+extern const Command kRefreshCommand;
 extern const Command kServeCommand;
 
 }  // namespace tessaline::release

@@ -10,6 +10,8 @@
 
 #include "chunk_map_check.h"
 #include "commands.h"
+#include "manifest_summary.h"
+#include "release_freshness.h"
 #include "release_signing.h"
 #include "setup_signing.h"
 
@@ -27,6 +29,7 @@ constexpr const char* kUsage =
     "Commands:\n"
     "  keygen        create a new release signing key pair\n"
     "  publish       pack an application folder into a signed release site\n"
+    "  refresh       sign a site's release again: the next sequence, a new expiry\n"
     "  sign          sign a manifest with a release key\n"
     "  verify        check a manifest signature as Setup does\n"
     "  serve         serve a release site over HTTPS on loopback\n"
@@ -53,7 +56,9 @@ constexpr const char* kVerifyUsage =
     "                                [--chunk-map MAP]\n"
     "\n"
     "Checks SIG as Setup does: the 64-byte ECDSA P-256 signature of FILE's exact\n"
-    "bytes under the key. With --chunk-map, MAP (the .chunks file publish laid\n"
+    "bytes under the key. Then it prints, on stdout, the manifest's sequence, its\n"
+    "expiry and the Setup it names (\"none\" for each it lacks), and checks their\n"
+    "form and that the manifest has not expired. With --chunk-map, MAP (the .chunks file publish laid\n"
     "beside the parts) must also be the chunk map the manifest names: its size\n"
     "and SHA-256 as listed, readable as a chunk map, and covering the whole\n"
     "package.\n"
@@ -118,6 +123,12 @@ int Verify(const CommandOptions& options) {
     return kExitFailure;
   }
   std::cerr << "signature valid\n";
+  const ManifestSummary summary = SummariseManifest(manifest, UnixSecondsNow());
+  std::cout << summary.text;
+  if (!summary.problem.empty()) {
+    std::cerr << "tessaline-release: " << summary.problem << "\n";
+    return kExitFailure;
+  }
   if (const std::optional<std::string> map = options.Value("chunk-map")) {
     const std::string problem = ChunkMapProblem(manifest, ReadFileBytes(*map));
     if (!problem.empty()) {
@@ -167,10 +178,11 @@ int main(int argc, char** argv) {
     return argc < 2 ? kExitUsage : 0;
   }
   const std::string name = argv[1];
-  // Built here, not at namespace scope: two entries come from other files.
+  // Built here, not at namespace scope: three entries come from other files.
   const std::vector<Command> commands = {
       {"keygen", kKeygenUsage, {"out"}, {}, Keygen},
       kPublishCommand,
+      kRefreshCommand,
       {"sign", kSignUsage, {"key", "manifest", "out"}, {}, Sign},
       {"verify", kVerifyUsage, {"public-key", "manifest", "signature", "chunk-map"}, {}, Verify},
       kServeCommand,

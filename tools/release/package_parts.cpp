@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "durable_file.h"
 #include "file_descriptor.h"
 #include "release_signing.h"
 #include "trust/chunk_map.h"
@@ -61,14 +62,6 @@ std::size_t ReadSome(int fd, char* data, std::size_t length, const fs::path& pat
 
 void WriteAll(int fd, const char* data, std::size_t length, const fs::path& path) {
   if (!WriteFully(fd, data, length)) RaiseErrno("cannot write", path);
-}
-
-// Writes a new file and flushes it to disk, as the parts are.
-void WriteNewFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
-  FileDescriptor out(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-  if (out.Get() < 0) RaiseErrno("cannot create", path);
-  WriteAll(out.Get(), reinterpret_cast<const char*>(bytes.data()), bytes.size(), path);
-  if (::fsync(out.Get()) != 0 || !out.Close()) RaiseErrno("cannot write", path);
 }
 
 }  // namespace
@@ -145,7 +138,7 @@ SplitPackage SplitPackageFile(const fs::path& package, const std::string& packag
   result.chunkMap.name = ChunkMapFileName(packageName);
   result.chunkMap.size = encoded.size();
   result.chunkMap.sha256 = Sha256Hex(encoded);
-  WriteNewFile(folder / result.chunkMap.name, encoded);
+  WriteDurably(folder / result.chunkMap.name, encoded);
   return result;
 }
 

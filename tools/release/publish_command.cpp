@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -14,14 +15,17 @@
 #include <unistd.h>
 
 #include "commands.h"
-#include "file_descriptor.h"
+#include "durable_file.h"
 #include "package_archive.h"
 #include "package_parts.h"
 #include "progress_meter.h"
 #include "publish_inputs.h"
+#include "release_freshness.h"
 #include "release_manifest_writer.h"
 #include "release_signing.h"
 #include "setup_signing.h"
+#include "site_layout.h"
+#include "site_lock.h"
 
 namespace fs = std::filesystem;
 
@@ -29,12 +33,12 @@ namespace tessaline::release {
 namespace {
 
 constexpr const char* kSetupFileName = "TessalineSetup.exe";
-constexpr const char* kManifestFolder = "release-service/api/v1/packages/tessaline/stable/windows-x64";
 
 constexpr const char* kPublishUsage =
     "Usage: tessaline-release publish --app DIR --version V --key KEY.pem\n"
     "                                 --package-url BASE --out SITE\n"
-    "                                 [--part-size BYTES] [--setup EXE] [--force]\n"
+    "                                 [--part-size BYTES] [--setup EXE]\n"
+    "                                 [--expires-in DAYS] [--force]\n"
     "\n"
     "Packs DIR (which must hold Tessaline.exe at its top) into\n"
     "Tessaline-V-windows-x64.tar.gz, splits it into parts, writes the release\n"
@@ -57,8 +61,17 @@ constexpr const char* kPublishUsage =
     "  --part-size BYTES   size of each part but the last (default 67108864, 64 MiB;\n"
     "                      at most 4294967295, the most Setup verifies in one part)\n"
     "  --setup EXE         place EXE, the Setup users download (signed with\n"
-    "                      sign-setup), beside the parts as TessalineSetup.exe\n"
+    "                      sign-setup), beside the parts as TessalineSetup.exe and\n"
+    "                      name it in the manifest under \"setup\" (at most 67108864\n"
+    "                      bytes, 64 MiB, the most Setup downloads as a new Setup)\n"
+    "  --expires-in DAYS   the signing expires DAYS days from now (1 to 3650): Setup\n"
+    "                      then refuses it, so sign it again with refresh before\n"
+    "                      that; without it the signing does not expire\n"
     "  --force             replace SITE even if it already holds files\n"
+    "\n"
+    "The manifest's sequence is raised at every signing: above the one SITE's\n"
+    "manifest carries now, and the signing time in seconds since 1970 when that\n"
+    "is higher. Setup never goes back to a signing with a lower sequence.\n"
     "\n"
     "The .chunks file lists the package's content-defined chunks and their\n"
     "SHA-256, so that Setup can update from the parts it already has and fetch\n"
@@ -101,6 +114,19 @@ void CheckSiteFolder(const fs::path& site, bool force) {
   }
 }
 
+// The sequence of the manifest the site serves now; 0 without one.
+std::uint64_t CurrentSequence(const fs::path& site) {
+  const fs::path path = site / kManifestFolder / kManifestFileName;
+  if (!fs::exists(fs::symlink_status(path))) return 0;
+  const Bytes bytes = ReadFileBytes(path);
+  const auto manifest = nlohmann::ordered_json::parse(bytes.begin(), bytes.end(), nullptr, false);
+  if (!manifest.is_object()) {
+    throw ReleaseToolError("the site's manifest " + path.string() +
+                           " is not a JSON object, so its sequence is unknown; remove it to sign with the time alone");
+  }
+  return ManifestSequence(manifest);
+}
+
 void CheckOverlaps(const fs::path& site, const fs::path& app, const fs::path& key) {
   const fs::path siteReal = fs::weakly_canonical(site);
   const fs::path appReal = fs::weakly_canonical(app);
@@ -115,15 +141,6 @@ void CheckOverlaps(const fs::path& site, const fs::path& app, const fs::path& ke
   if (IsWithin(keyReal, siteReal)) {
     throw ReleaseToolError("the key " + key.string() + " lies inside the output " + site.string() +
                            ", which publish replaces");
-  }
-}
-
-// Writes and flushes to disk, so a site renamed into place is complete.
-void WriteDurably(const fs::path& path, const std::string& data) {
-  FileDescriptor out(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-  if (out.Get() < 0) throw ReleaseToolError("cannot create " + path.string() + ": " + std::strerror(errno));
-  if (!WriteFully(out.Get(), data.data(), data.size()) || ::fsync(out.Get()) != 0 || !out.Close()) {
-    throw ReleaseToolError("cannot write " + path.string() + ": " + std::strerror(errno));
   }
 }
 
@@ -185,6 +202,8 @@ int Publish(const CommandOptions& options) {
   const std::string outText = options.Required("out");
   const std::optional<std::string> partSizeText = options.Value("part-size");
   const std::optional<std::string> setupPath = options.Value("setup");
+  const std::optional<std::string> expiresInText = options.Value("expires-in");
+  const std::uint64_t expiryDays = expiresInText ? ParseExpiryDays(*expiresInText) : 0;  // 0: no expiry
 
   // Every check comes before the first write.
   CheckReleaseVersion(version);
@@ -193,6 +212,9 @@ int Publish(const CommandOptions& options) {
       partSizeText ? ParsePartSize(*partSizeText) : kDefaultPartSize;
   const fs::path site = SitePath(outText);
   CheckSiteFolder(site, options.Flag("force"));
+  std::optional<SiteLock> lock;
+  if (fs::exists(fs::symlink_status(site))) lock.emplace(site);
+  const std::uint64_t currentSequence = CurrentSequence(site);
   const fs::path app = fs::absolute(appText);
   const PackageContents contents = ScanApplicationFolder(app);
   const PrivateKey key = LoadP256PrivateKey(keyText);
@@ -200,7 +222,7 @@ int Publish(const CommandOptions& options) {
   CheckOverlaps(site, app, keyText);
   Bytes setup;
   if (setupPath) {
-    if (!fs::is_regular_file(*setupPath)) throw ReleaseToolError("no Setup file " + *setupPath);
+    CheckSetupFile(*setupPath);
     if (!HasAuthenticodeSignature(*setupPath)) {
       std::cerr << "tessaline-release publish: warning: " << *setupPath
                 << " carries no Authenticode signature; Windows warns before it runs an unsigned download\n";
@@ -251,19 +273,24 @@ int Publish(const CommandOptions& options) {
   const std::size_t partCount = fields.package.parts.size();
   meter.Finish("splitting", splitText(partCount, partCount, packageSize));
   if (setupPath) {
-    WriteDurably(partFolder / kSetupFileName, std::string(setup.begin(), setup.end()));
+    WriteDurably(partFolder / kSetupFileName, setup);
+    fields.setup = PackagePartFile{kSetupFileName, setup.size(), Sha256Hex(setup)};
   }
+
+  const std::uint64_t now = UnixSecondsNow();
+  fields.sequence = NextSequence(currentSequence, now);
+  if (expiryDays != 0) fields.expires = Rfc3339Utc(now + expiryDays * kSecondsPerDay);
 
   const fs::path manifestFolder = staging.Path() / kManifestFolder;
   fs::create_directories(manifestFolder);
   const std::string manifestText = ReleaseManifestText(fields);
   const Bytes manifest(manifestText.begin(), manifestText.end());
   const Bytes signature = SignRelease(key, manifest);
-  WriteDurably(manifestFolder / "manifest", manifestText);
-  WriteDurably(manifestFolder / "manifest.sig", std::string(signature.begin(), signature.end()));
+  WriteDurably(manifestFolder / kManifestFileName, manifestText);
+  WriteDurably(manifestFolder / kSignatureFileName, signature);
   // Check what will be served, read back from disk, as Setup will check it.
-  if (!VerifyRelease(publicKey, ReadFileBytes(manifestFolder / "manifest"),
-                     ReadFileBytes(manifestFolder / "manifest.sig"))) {
+  if (!VerifyRelease(publicKey, ReadFileBytes(manifestFolder / kManifestFileName),
+                     ReadFileBytes(manifestFolder / kSignatureFileName))) {
     throw ReleaseToolError("the signature written does not verify with the key's public half");
   }
 
@@ -277,11 +304,13 @@ int Publish(const CommandOptions& options) {
             << "part URLs:  " << base.url << packageName << ".*\n"
             << "chunk map:  " << fields.package.chunkMap.name << " (" << fields.package.chunkMap.size
             << " bytes) beside the parts\n"
-            << "manifest:   " << (site / kManifestFolder / "manifest").string() << "\n"
+            << "manifest:   " << (site / kManifestFolder / kManifestFileName).string() << "\n"
+            << "sequence:   " << fields.sequence << "\n"
+            << "expires:    " << fields.expires.value_or("none") << "\n"
             << "public key: " << publicKey << "\n";
-  if (setupPath) {
-    std::cout << "setup:      " << (sitePartFolder / kSetupFileName).string() << " (" << setup.size()
-              << " bytes, SHA-256 " << Sha256Hex(setup) << ")\n"
+  if (fields.setup) {
+    std::cout << "setup:      " << (sitePartFolder / kSetupFileName).string() << " (" << fields.setup->size
+              << " bytes, SHA-256 " << fields.setup->sha256 << ")\n"
               << "setup URL:  " << base.url << kSetupFileName << "\n";
   }
   return 0;
@@ -290,6 +319,6 @@ int Publish(const CommandOptions& options) {
 }  // namespace
 
 const Command kPublishCommand = {
-    "publish", kPublishUsage, {"app", "version", "key", "package-url", "out", "part-size", "setup"}, {"force"}, Publish};
+    "publish", kPublishUsage, {"app", "version", "key", "package-url", "out", "part-size", "setup", "expires-in"}, {"force"}, Publish};
 
 }  // namespace tessaline::release

@@ -1,6 +1,7 @@
 #include "publish_inputs.h"
 
 #include <cstring>
+#include <system_error>
 
 #include "common/setup_error.h"
 #include "release_signing.h"
@@ -85,6 +86,20 @@ void CheckReleaseVersion(std::string_view version) {
   if (version.find("..") != std::string_view::npos) throw ReleaseToolError(quoted + "holds \"..\"");
   // Windows drops a trailing dot from a folder name, so two versions would share one folder.
   if (version.back() == '.') throw ReleaseToolError(quoted + "ends in '.'");
+}
+
+std::uint64_t CheckSetupFile(const std::filesystem::path& setup) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(setup, error)) throw ReleaseToolError("no Setup file " + setup.string());
+  const std::uint64_t size = std::filesystem::file_size(setup, error);
+  if (error) throw ReleaseToolError("cannot read " + setup.string() + ": " + error.message());
+  if (size == 0) throw ReleaseToolError("the Setup " + setup.string() + " is empty");
+  if (size > kLargestSetupFile) {
+    throw ReleaseToolError("the Setup " + setup.string() + " is " + std::to_string(size) +
+                           " bytes; Setup downloads at most " + std::to_string(kLargestSetupFile) +
+                           " bytes as a new Setup");
+  }
+  return size;
 }
 
 std::string PackageFileName(std::string_view version) {

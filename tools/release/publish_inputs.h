@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -15,11 +16,20 @@ inline constexpr std::uint64_t kLargestVerifiableFile = 0xFFFFFFFFull;
 
 inline constexpr std::uint64_t kDefaultPartSize = 64ull * 1024 * 1024;
 
+// Setup downloads the Setup a release names into storage bounded by memory
+// and by the signed size, and refuses one larger than this before it reads a
+// byte; the limit here is the Windows side's, so publish never writes a
+// release whose Setup no Setup would fetch.
+inline constexpr std::uint64_t kLargestSetupFile = 64ull * 1024 * 1024;
+
 // The version must pass Setup's own grammar and must be usable verbatim as a
 // Windows folder name (Setup's installer cache), inside the package file name
 // and inside a part URL: build metadata after '+' is not checked by the
 // grammar, so it is checked here.
 void CheckReleaseVersion(std::string_view version);
+
+// The size of the Setup to publish: a regular file of 1 to kLargestSetupFile bytes.
+std::uint64_t CheckSetupFile(const std::filesystem::path& setup);
 
 // Tessaline-<version>-windows-x64.tar.gz, for a version CheckReleaseVersion accepts.
 std::string PackageFileName(std::string_view version);

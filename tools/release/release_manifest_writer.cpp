@@ -35,27 +35,26 @@ void CheckPartNamesApart(const ReleaseManifestFields& fields) {
 std::string ReleaseManifestText(const ReleaseManifestFields& fields) {
   using Json = nlohmann::ordered_json;
   CheckPartNamesApart(fields);
+  // Parts, the chunk map and the Setup are all listed alike: a file beside the parts.
+  const auto fileEntry = [&](const PackagePartFile& file) {
+    return Json{{"name", file.name}, {"size", file.size}, {"sha256", file.sha256},
+                {"url", fields.packageBaseUrl + file.name}};
+  };
   Json parts = Json::array();
-  for (const PackagePartFile& part : fields.package.parts) {
-    parts.push_back({{"name", part.name},
-                     {"size", part.size},
-                     {"sha256", part.sha256},
-                     {"url", fields.packageBaseUrl + part.name}});
-  }
-  const Json manifest = {{"schemaVersion", 1},
-                         {"product", "Tessaline"},
-                         {"channel", "stable"},
-                         {"platform", "windows-x64"},
-                         {"version", fields.version},
-                         {"filename", fields.filename},
-                         {"size", fields.package.size},
-                         {"sha256", fields.package.sha256},
-                         {"parts", parts},
-                         {"chunkMap",
-                          {{"name", fields.package.chunkMap.name},
-                           {"size", fields.package.chunkMap.size},
-                           {"sha256", fields.package.chunkMap.sha256},
-                           {"url", fields.packageBaseUrl + fields.package.chunkMap.name}}}};
+  for (const PackagePartFile& part : fields.package.parts) parts.push_back(fileEntry(part));
+  Json manifest = {{"schemaVersion", 1},
+                   {"product", "Tessaline"},
+                   {"channel", "stable"},
+                   {"platform", "windows-x64"},
+                   {"version", fields.version},
+                   {"filename", fields.filename},
+                   {"size", fields.package.size},
+                   {"sha256", fields.package.sha256},
+                   {"parts", parts},
+                   {"chunkMap", fileEntry(fields.package.chunkMap)}};
+  if (fields.setup) manifest["setup"] = fileEntry(*fields.setup);
+  manifest["sequence"] = fields.sequence;
+  if (fields.expires) manifest["expires"] = *fields.expires;
   return manifest.dump(2) + "\n";
 }
 
