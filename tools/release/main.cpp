@@ -10,6 +10,7 @@
 
 #include "chunk_map_check.h"
 #include "commands.h"
+#include "key_passphrase.h"
 #include "manifest_summary.h"
 #include "release_freshness.h"
 #include "release_signing.h"
@@ -39,12 +40,19 @@ constexpr const char* kUsage =
     "Run 'tessaline-release <command> --help' for the options of a command.\n";
 
 constexpr const char* kKeygenUsage =
-    "Usage: tessaline-release keygen --out DIR\n"
+    "Usage: tessaline-release keygen --out DIR [--encrypt]\n"
     "\n"
     "Creates DIR/release-key.pem (a P-256 private key, readable only by you)\n"
     "and DIR/release-key.pub.hex, and prints the public key as the 128\n"
     "hexadecimal digits that TESSALINE_RELEASE_PUBLIC_KEY takes. Keep the\n"
-    "private key out of every repository.\n";
+    "private key out of every repository.\n"
+    "\n"
+    "With --encrypt the private key is sealed with a passphrase (PKCS#8, scrypt\n"
+    "and AES-256-CBC). The passphrase comes from the environment variable\n"
+    "TESSALINE_RELEASE_KEY_PASSPHRASE, or, when that is unset and stdin is a\n"
+    "terminal, is asked for twice without echo; never from the command line.\n"
+    "Every command that signs (sign, publish, refresh) then reads it the same\n"
+    "way, and refuses without it.\n";
 
 constexpr const char* kSignUsage =
     "Usage: tessaline-release sign --key KEY.pem --manifest FILE --out SIG\n"
@@ -87,14 +95,20 @@ constexpr const char* kVerifySetupUsage =
 
 int Keygen(const CommandOptions& options) {
   const fs::path out = options.Required("out");
-  fs::create_directories(out);
   const fs::path pem = out / "release-key.pem";
   const fs::path pub = out / "release-key.pub.hex";
   if (fs::exists(pem) || fs::exists(pub)) {
     throw ReleaseToolError("refusing to overwrite an existing key in " + out.string());
   }
+  SecretText passphrase;
+  const bool encrypt = options.Flag("encrypt");
+  if (encrypt && !ReadPassphrase(passphrase, "Passphrase of the new key: ", true)) {
+    throw ReleaseToolError(std::string("--encrypt needs a passphrase: set ") + kPassphraseVariable +
+                           ", or run from a terminal to be asked for it");
+  }
+  fs::create_directories(out);
   const PrivateKey key = GenerateP256Key();
-  WritePrivateKeyPem(key, pem);
+  WritePrivateKeyPem(key, pem, encrypt ? &passphrase.Text() : nullptr);
   const std::string hex = PublicKeyHex(key);
   const std::string line = hex + "\n";
   WriteFileBytes(pub, Bytes(line.begin(), line.end()));
@@ -180,7 +194,7 @@ int main(int argc, char** argv) {
   const std::string name = argv[1];
   // Built here, not at namespace scope: three entries come from other files.
   const std::vector<Command> commands = {
-      {"keygen", kKeygenUsage, {"out"}, {}, Keygen},
+      {"keygen", kKeygenUsage, {"out"}, {"encrypt"}, Keygen},
       kPublishCommand,
       kRefreshCommand,
       {"sign", kSignUsage, {"key", "manifest", "out"}, {}, Sign},

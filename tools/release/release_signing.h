@@ -28,12 +28,15 @@ using PrivateKey = std::unique_ptr<EVP_PKEY, KeyDeleter>;
 
 PrivateKey GenerateP256Key();
 
-// Reads a PEM private key; refuses anything but a P-256 EC key.
+// Reads a PEM private key, plain or encrypted (its passphrase as
+// ReadPassphrase gives it); refuses anything but a P-256 EC key.
 PrivateKey LoadP256PrivateKey(const std::filesystem::path& pemPath);
 
-// Writes the key as unencrypted PKCS#8 PEM, readable and writable only by its
-// owner. Refuses to overwrite an existing file.
-void WritePrivateKeyPem(const PrivateKey& key, const std::filesystem::path& pemPath);
+// Writes the key as PKCS#8 PEM, readable and writable only by its owner:
+// without `passphrase` unencrypted, with it sealed by scrypt and AES-256-CBC.
+// Refuses to overwrite an existing file.
+void WritePrivateKeyPem(const PrivateKey& key, const std::filesystem::path& pemPath,
+                        const std::string* passphrase = nullptr);
 
 // 128 upper-case hexadecimal digits: X then Y, big-endian.
 std::string PublicKeyHex(const PrivateKey& key);
