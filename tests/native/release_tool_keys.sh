@@ -23,6 +23,18 @@ truncate -s -1 "$dir/manifest"
 if "$tool" verify --public-key "$other" --manifest "$dir/manifest" --signature "$dir/manifest.sig" 2>/dev/null; then
   echo "a signature verified under another key"; exit 1
 fi
+# verify trusts one to four keys, comma-separated as Setup's build option takes them.
+"$tool" verify --public-key "$other,$hex" --manifest "$dir/manifest" --signature "$dir/manifest.sig" \
+  >/dev/null 2>"$dir/err" || { echo "a signature by the second of two keys did not verify"; cat "$dir/err"; exit 1; }
+grep -q "signature valid under key 2 of 2" "$dir/err" || { cat "$dir/err"; exit 1; }
+offcurve=${hex:0:127}$([[ ${hex:127} == 0 ]] && echo 1 || echo 0)  # Y changed in its last digit
+for keys in "$hex," ",$hex" "$hex,,$other" "$other,$other,$other,$other,$hex" "$other,$offcurve"; do
+  if "$tool" verify --public-key "$keys" --manifest "$dir/manifest" --signature "$dir/manifest.sig" \
+    >/dev/null 2>"$dir/err"; then
+    echo "verify took the key list $keys"; exit 1
+  fi
+  grep -q "the public key list must be 1 to 4 keys\|is not a point on P-256" "$dir/err" || { cat "$dir/err"; exit 1; }
+done
 set +e
 "$tool" sign --key "$dir/manifest" --manifest "$dir/manifest" --out "$dir/x" 2>/dev/null; rc=$?
 [[ $rc == 1 ]] || { echo "signing with a non-key exited $rc"; exit 1; }

@@ -60,11 +60,12 @@ constexpr const char* kSignUsage =
     "Writes the 64-byte r||s ECDSA P-256 signature of FILE's exact bytes.\n";
 
 constexpr const char* kVerifyUsage =
-    "Usage: tessaline-release verify --public-key HEX --manifest FILE --signature SIG\n"
-    "                                [--chunk-map MAP]\n"
+    "Usage: tessaline-release verify --public-key HEX[,HEX...] --manifest FILE\n"
+    "                                --signature SIG [--chunk-map MAP]\n"
     "\n"
     "Checks SIG as Setup does: the 64-byte ECDSA P-256 signature of FILE's exact\n"
-    "bytes under the key. Then it prints, on stdout, the manifest's sequence, its\n"
+    "bytes under the key, or under any of 1 to 4 keys separated by commas, as\n"
+    "TESSALINE_RELEASE_PUBLIC_KEY takes them for a Setup that trusts several. Then it prints, on stdout, the manifest's sequence, its\n"
     "expiry and the Setup it names (\"none\" for each it lacks), and checks their\n"
     "form and that the manifest has not expired. With --chunk-map, MAP (the .chunks file publish laid\n"
     "beside the parts) must also be the chunk map the manifest names: its size\n"
@@ -125,18 +126,23 @@ int Sign(const CommandOptions& options) {
 }
 
 int Verify(const CommandOptions& options) {
-  const std::string hex = options.Required("public-key");
+  const std::vector<std::string> keys = ParsePublicKeyList(options.Required("public-key"));
   const Bytes manifest = ReadFileBytes(options.Required("manifest"));
   const Bytes signature = ReadFileBytes(options.Required("signature"));
   if (signature.size() != 64) {
     std::cerr << "tessaline-release: the signature is " << signature.size() << " bytes, not 64\n";
     return kExitFailure;
   }
-  if (!VerifyRelease(hex, manifest, signature)) {
-    std::cerr << "tessaline-release: the signature does not match the manifest and key\n";
+  const auto signer = std::find_if(keys.begin(), keys.end(),
+                                   [&](const std::string& key) { return VerifyRelease(key, manifest, signature); });
+  if (signer == keys.end()) {
+    std::cerr << "tessaline-release: the signature does not match the manifest and "
+              << (keys.size() == 1 ? "key" : "any of the keys") << "\n";
     return kExitFailure;
   }
-  std::cerr << "signature valid\n";
+  std::cerr << "signature valid";
+  if (keys.size() > 1) std::cerr << " under key " << (signer - keys.begin() + 1) << " of " << keys.size();
+  std::cerr << "\n";
   const ManifestSummary summary = SummariseManifest(manifest, UnixSecondsNow());
   std::cout << summary.text;
   if (!summary.problem.empty()) {

@@ -274,6 +274,28 @@ bool VerifyRelease(const std::string& publicKeyHex, const Bytes& data, const Byt
   return valid;
 }
 
+std::vector<std::string> ParsePublicKeyList(const std::string& list) {
+  const ReleaseToolError malformed("the public key list must be 1 to " + std::to_string(kMostTrustedKeys) +
+                                   " keys of 128 hexadecimal digits, separated by commas");
+  std::vector<std::string> keys;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t comma = list.find(',', start);
+    keys.push_back(list.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    if (keys.back().empty() || keys.size() > kMostTrustedKeys) throw malformed;
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    try {
+      PublicKeyFromHex(keys[i]);
+    } catch (const ReleaseToolError& e) {
+      throw ReleaseToolError("key " + std::to_string(i + 1) + " of the list: " + e.what());
+    }
+  }
+  return keys;
+}
+
 std::string LowerHex(const unsigned char* data, std::size_t size) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string hex;

@@ -48,6 +48,16 @@ Bytes SignRelease(const PrivateKey& key, const Bytes& data);
 // key given as 128 hexadecimal digits. Throws for a malformed key.
 bool VerifyRelease(const std::string& publicKeyHex, const Bytes& data, const Bytes& signature);
 
+// How many keys a Setup may trust at once, as its build option takes them:
+// the key in use and its successor while a rotation lasts, with room for a
+// spare of each; few enough that each one is known and accounted for.
+inline constexpr std::size_t kMostTrustedKeys = 4;
+
+// The keys of a list of 1 to kMostTrustedKeys keys separated by commas,
+// each 128 hexadecimal digits of a point on P-256. Throws ReleaseToolError
+// for an empty element, a wrong count or a malformed key.
+std::vector<std::string> ParsePublicKeyList(const std::string& list);
+
 // Lower-case hexadecimal digits of `size` bytes.
 std::string LowerHex(const unsigned char* data, std::size_t size);
 // 64 lower-case hexadecimal digits.
