@@ -8,7 +8,7 @@ set(TESSALINE_PACKAGE_HOST "github.com" CACHE STRING
     "The one DNS name that package part URLs must name")
 set(TESSALINE_RELEASE_PUBLIC_KEY
     "CBE9E710F5B2E34BF169AC3F2934C62994D46EFAF1097E0959C1D71100CC3B348BCED0BF5F367B983E76EEB20AB1C91A8E8930FFCBC0EEDB4367B91AABF5177C"
-    CACHE STRING "P-256 release verification keys: 1 to 4, separated by commas, each 128 hexadecimal digits, X then Y, big-endian")
+    CACHE STRING "P-256 release verification keys: 1 to 4 separated by commas, each 128 hex digits, X then Y")
 
 if(NOT TESSALINE_RELEASE_SERVICE_HOST MATCHES "^[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?(:[0-9]+)?$")
   message(FATAL_ERROR
@@ -90,8 +90,8 @@ foreach(_key IN LISTS _release_keys)
   endif()
   string(APPEND TESSALINE_PUBLIC_KEYS_BYTES "{{${_bytes}}}")
   string(APPEND TESSALINE_PUBLIC_KEYS_HEX "\"${_key_upper}\"")
-  string(APPEND TESSALINE_PUBLIC_KEY_CHECKS
-    "static_assert(IsP256PublicKeyHex(\"${_key_upper}\"), \"release verification key ${_index} is not a P-256 point\");\n")
+  string(APPEND TESSALINE_PUBLIC_KEY_CHECKS "static_assert(IsP256PublicKeyHex(\"${_key_upper}\"),\n"
+    "              \"release verification key ${_index} is not a P-256 point\");\n")
 endforeach()
 
 # Code that checks one key reads kReleasePublicKey; a build with several

@@ -43,7 +43,9 @@ set +e
 set -e
 
 # keygen --encrypt: nothing without a passphrase, then a key sealed with scrypt.
-if "$tool" keygen --out "$dir/sealed" --encrypt </dev/null 2>"$dir/err"; then echo "keygen --encrypt needed no passphrase"; exit 1; fi
+if "$tool" keygen --out "$dir/sealed" --encrypt </dev/null 2>"$dir/err"; then
+  echo "keygen --encrypt needed no passphrase"; exit 1
+fi
 grep -q "needs a passphrase: set TESSALINE_RELEASE_KEY_PASSPHRASE" "$dir/err" || { cat "$dir/err"; exit 1; }
 [[ ! -e $dir/sealed/release-key.pem ]] || { echo "keygen --encrypt left a key without a passphrase"; exit 1; }
 export TESSALINE_RELEASE_KEY_PASSPHRASE='tessera grout fern'
