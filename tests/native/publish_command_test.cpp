@@ -721,8 +721,9 @@ TEST_F(PublishTest, RefreshSignsTheSameReleaseAgainOrLeavesTheSiteAsItWas) {
   }
   EXPECT_EQ(othersAfter, othersBefore);
   EXPECT_EQ(othersAfter.size(), 11u);
-  const RunResult verify = Tool({TESSALINE_RELEASE_TOOL, "verify", "--public-key", publicKeyHex_, "--manifest",
-                                 manifestPath.string(), "--signature", (site / kManifestFolder / "manifest.sig").string()});
+  const RunResult verify =
+      Tool({TESSALINE_RELEASE_TOOL, "verify", "--public-key", publicKeyHex_, "--manifest", manifestPath.string(),
+            "--signature", (site / kManifestFolder / "manifest.sig").string()});
   EXPECT_EQ(verify.exitCode, 0) << verify.err;
   // Nothing else in the site changed, and nothing was left beside the manifest.
   std::map<std::string, std::string> now = TreeOf(site);

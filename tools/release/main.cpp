@@ -10,6 +10,7 @@
 
 #include "chunk_map_check.h"
 #include "commands.h"
+#include "key_passphrase.h"
 #include "manifest_summary.h"
 #include "release_freshness.h"
 #include "release_signing.h"
@@ -39,12 +40,19 @@ constexpr const char* kUsage =
     "Run 'tessaline-release <command> --help' for the options of a command.\n";
 
 constexpr const char* kKeygenUsage =
-    "Usage: tessaline-release keygen --out DIR\n"
+    "Usage: tessaline-release keygen --out DIR [--encrypt]\n"
     "\n"
     "Creates DIR/release-key.pem (a P-256 private key, readable only by you)\n"
     "and DIR/release-key.pub.hex, and prints the public key as the 128\n"
     "hexadecimal digits that TESSALINE_RELEASE_PUBLIC_KEY takes. Keep the\n"
-    "private key out of every repository.\n";
+    "private key out of every repository.\n"
+    "\n"
+    "With --encrypt the private key is sealed with a passphrase (PKCS#8, scrypt\n"
+    "and AES-256-CBC). The passphrase comes from the environment variable\n"
+    "TESSALINE_RELEASE_KEY_PASSPHRASE, or, when that is unset and stdin is a\n"
+    "terminal, is asked for twice without echo; never from the command line.\n"
+    "Every command that signs (sign, publish, refresh) then reads it the same\n"
+    "way, and refuses without it.\n";
 
 constexpr const char* kSignUsage =
     "Usage: tessaline-release sign --key KEY.pem --manifest FILE --out SIG\n"
@@ -52,15 +60,17 @@ constexpr const char* kSignUsage =
     "Writes the 64-byte r||s ECDSA P-256 signature of FILE's exact bytes.\n";
 
 constexpr const char* kVerifyUsage =
-    "Usage: tessaline-release verify --public-key HEX --manifest FILE --signature SIG\n"
-    "                                [--chunk-map MAP]\n"
+    "Usage: tessaline-release verify --public-key HEX[,HEX...] --manifest FILE\n"
+    "                                --signature SIG [--chunk-map MAP]\n"
     "\n"
     "Checks SIG as Setup does: the 64-byte ECDSA P-256 signature of FILE's exact\n"
-    "bytes under the key. Then it prints, on stdout, the manifest's sequence, its\n"
-    "expiry and the Setup it names (\"none\" for each it lacks), and checks their\n"
-    "form and that the manifest has not expired. With --chunk-map, MAP (the .chunks file publish laid\n"
-    "beside the parts) must also be the chunk map the manifest names: its size\n"
-    "and SHA-256 as listed, readable as a chunk map, and covering the whole\n"
+    "bytes under the key, or under any of 1 to 4 keys separated by commas, as\n"
+    "TESSALINE_RELEASE_PUBLIC_KEY takes them for a Setup that trusts several.\n"
+    "Then it prints, on stdout, the manifest's sequence, its expiry and the Setup\n"
+    "it names (\"none\" for each it lacks), and checks their form and that the\n"
+    "manifest has not expired. With --chunk-map, MAP (the .chunks file publish\n"
+    "laid beside the parts) must also be the chunk map the manifest names: its\n"
+    "size and SHA-256 as listed, readable as a chunk map, and covering the whole\n"
     "package.\n"
     "\n"
     "Exit code 0 when everything checked is valid, 1 when not.\n";
@@ -87,14 +97,20 @@ constexpr const char* kVerifySetupUsage =
 
 int Keygen(const CommandOptions& options) {
   const fs::path out = options.Required("out");
-  fs::create_directories(out);
   const fs::path pem = out / "release-key.pem";
   const fs::path pub = out / "release-key.pub.hex";
   if (fs::exists(pem) || fs::exists(pub)) {
     throw ReleaseToolError("refusing to overwrite an existing key in " + out.string());
   }
+  SecretText passphrase;
+  const bool encrypt = options.Flag("encrypt");
+  if (encrypt && !ReadPassphrase(passphrase, "Passphrase of the new key: ", true)) {
+    throw ReleaseToolError(std::string("--encrypt needs a passphrase: set ") + kPassphraseVariable +
+                           ", or run from a terminal to be asked for it");
+  }
+  fs::create_directories(out);
   const PrivateKey key = GenerateP256Key();
-  WritePrivateKeyPem(key, pem);
+  WritePrivateKeyPem(key, pem, encrypt ? &passphrase.Text() : nullptr);
   const std::string hex = PublicKeyHex(key);
   const std::string line = hex + "\n";
   WriteFileBytes(pub, Bytes(line.begin(), line.end()));
@@ -111,18 +127,23 @@ int Sign(const CommandOptions& options) {
 }
 
 int Verify(const CommandOptions& options) {
-  const std::string hex = options.Required("public-key");
+  const std::vector<std::string> keys = ParsePublicKeyList(options.Required("public-key"));
   const Bytes manifest = ReadFileBytes(options.Required("manifest"));
   const Bytes signature = ReadFileBytes(options.Required("signature"));
   if (signature.size() != 64) {
     std::cerr << "tessaline-release: the signature is " << signature.size() << " bytes, not 64\n";
     return kExitFailure;
   }
-  if (!VerifyRelease(hex, manifest, signature)) {
-    std::cerr << "tessaline-release: the signature does not match the manifest and key\n";
+  const auto signer = std::find_if(keys.begin(), keys.end(),
+                                   [&](const std::string& key) { return VerifyRelease(key, manifest, signature); });
+  if (signer == keys.end()) {
+    std::cerr << "tessaline-release: the signature does not match the manifest and "
+              << (keys.size() == 1 ? "key" : "any of the keys") << "\n";
     return kExitFailure;
   }
-  std::cerr << "signature valid\n";
+  std::cerr << "signature valid";
+  if (keys.size() > 1) std::cerr << " under key " << (signer - keys.begin() + 1) << " of " << keys.size();
+  std::cerr << "\n";
   const ManifestSummary summary = SummariseManifest(manifest, UnixSecondsNow());
   std::cout << summary.text;
   if (!summary.problem.empty()) {
@@ -180,7 +201,7 @@ int main(int argc, char** argv) {
   const std::string name = argv[1];
   // Built here, not at namespace scope: three entries come from other files.
   const std::vector<Command> commands = {
-      {"keygen", kKeygenUsage, {"out"}, {}, Keygen},
+      {"keygen", kKeygenUsage, {"out"}, {"encrypt"}, Keygen},
       kPublishCommand,
       kRefreshCommand,
       {"sign", kSignUsage, {"key", "manifest", "out"}, {}, Sign},

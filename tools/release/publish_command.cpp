@@ -319,6 +319,7 @@ int Publish(const CommandOptions& options) {
 }  // namespace
 
 const Command kPublishCommand = {
-    "publish", kPublishUsage, {"app", "version", "key", "package-url", "out", "part-size", "setup", "expires-in"}, {"force"}, Publish};
+    "publish", kPublishUsage,
+    {"app", "version", "key", "package-url", "out", "part-size", "setup", "expires-in"}, {"force"}, Publish};
 
 }  // namespace tessaline::release

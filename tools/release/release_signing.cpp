@@ -7,6 +7,9 @@
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
 #include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+#include <openssl/rand.h>
+#include <openssl/x509.h>
 
 #include <cctype>
 #include <cerrno>
@@ -18,6 +21,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "key_passphrase.h"
 
 namespace tessaline::release {
 namespace {
@@ -55,7 +60,48 @@ struct ParamBuildDeleter {
 struct ParamDeleter {
   void operator()(OSSL_PARAM* p) const noexcept { OSSL_PARAM_free(p); }
 };
+struct KeyInfoDeleter {
+  void operator()(PKCS8_PRIV_KEY_INFO* i) const noexcept { PKCS8_PRIV_KEY_INFO_free(i); }
+};
+struct SealedKeyDeleter {
+  void operator()(X509_SIG* s) const noexcept { X509_SIG_free(s); }
+};
 using Bignum = std::unique_ptr<BIGNUM, BignumDeleter>;
+
+// scrypt's cost for sealing a key: N = 2^14, r = 8, p = 5 is among the
+// settings current password-storage guidance holds equal to N = 2^17, p = 1,
+// and the largest whose 16 MiB fit the 32 MiB OpenSSL lets a key file's reader
+// use by default, so any OpenSSL opens the key again.
+constexpr std::uint64_t kScryptCost = 1u << 14;
+constexpr std::uint64_t kScryptBlockSize = 8;
+constexpr std::uint64_t kScryptParallelism = 5;
+// 128 bits of salt, as NIST asks of password-based key derivation.
+constexpr int kSaltLength = 16;
+
+// What the PEM reader's passphrase callback found, read after the read.
+struct PassphraseRequest {
+  bool asked = false;
+  bool given = false;
+  std::string problem;
+  SecretText passphrase;
+  std::string prompt;
+};
+
+extern "C" int ProvidePassphrase(char* buffer, int size, int /*writing*/, void* data) {
+  auto& request = *static_cast<PassphraseRequest*>(data);
+  if (!request.asked) {
+    request.asked = true;
+    try {  // nothing may be thrown through OpenSSL
+      request.given = ReadPassphrase(request.passphrase, request.prompt, false);
+    } catch (const std::exception& e) {
+      request.problem = e.what();
+    }
+  }
+  const std::string& text = request.passphrase.Text();
+  if (!request.given || text.size() > static_cast<std::size_t>(size)) return -1;
+  std::memcpy(buffer, text.data(), text.size());
+  return static_cast<int>(text.size());
+}
 
 bool IsP256(EVP_PKEY* key) {
   if (EVP_PKEY_get_base_id(key) != EVP_PKEY_EC) return false;
@@ -113,14 +159,40 @@ PrivateKey GenerateP256Key() {
 PrivateKey LoadP256PrivateKey(const std::filesystem::path& pemPath) {
   std::unique_ptr<BIO, BioDeleter> bio(BIO_new_file(pemPath.c_str(), "rb"));
   if (!bio) throw ReleaseToolError("cannot read the key file " + pemPath.string());
-  EVP_PKEY* key = PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr);
+  PassphraseRequest request;
+  request.prompt = "Passphrase of " + pemPath.string() + ": ";
+  EVP_PKEY* key = PEM_read_bio_PrivateKey(bio.get(), nullptr, ProvidePassphrase, &request);
+  if (key == nullptr && !request.problem.empty()) throw ReleaseToolError(request.problem);
+  if (key == nullptr && request.asked && !request.given) {
+    ERR_clear_error();
+    throw ReleaseToolError("the key file " + pemPath.string() + " is encrypted: set " + kPassphraseVariable +
+                           " to its passphrase, or run from a terminal to be asked for it");
+  }
+  if (key == nullptr && request.asked) {
+    ERR_clear_error();
+    throw ReleaseToolError("cannot open the key file " + pemPath.string() + ": wrong passphrase");
+  }
   if (key == nullptr) RaiseOpenSsl("the key file " + pemPath.string() + " holds no PEM private key");
   PrivateKey owned(key);
   if (!IsP256(key)) throw ReleaseToolError("the key in " + pemPath.string() + " is not a P-256 (prime256v1) EC key");
   return owned;
 }
 
-void WritePrivateKeyPem(const PrivateKey& key, const std::filesystem::path& pemPath) {
+void WritePrivateKeyPem(const PrivateKey& key, const std::filesystem::path& pemPath, const std::string* passphrase) {
+  std::unique_ptr<X509_SIG, SealedKeyDeleter> sealed;
+  if (passphrase != nullptr) {
+    std::unique_ptr<PKCS8_PRIV_KEY_INFO, KeyInfoDeleter> info(EVP_PKEY2PKCS8(key.get()));
+    unsigned char salt[kSaltLength];
+    if (!info || RAND_bytes(salt, sizeof(salt)) != 1) RaiseOpenSsl("cannot seal the key");
+    X509_ALGOR* scheme = PKCS5_pbe2_set_scrypt(EVP_aes_256_cbc(), salt, sizeof(salt), nullptr, kScryptCost,
+                                               kScryptBlockSize, kScryptParallelism);
+    if (scheme == nullptr) RaiseOpenSsl("cannot seal the key");
+    sealed.reset(PKCS8_set0_pbe(passphrase->data(), static_cast<int>(passphrase->size()), info.get(), scheme));
+    if (!sealed) {
+      X509_ALGOR_free(scheme);  // only a sealed key takes it over
+      RaiseOpenSsl("cannot seal the key");
+    }
+  }
   const int fd = ::open(pemPath.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
   if (fd < 0) {
     throw ReleaseToolError("cannot create " + pemPath.string() + ": " + std::strerror(errno));
@@ -130,7 +202,8 @@ void WritePrivateKeyPem(const PrivateKey& key, const std::filesystem::path& pemP
     ::close(fd);
     throw ReleaseToolError("cannot write " + pemPath.string());
   }
-  const bool written = PEM_write_PrivateKey(file, key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
+  const bool written = sealed ? PEM_write_PKCS8(file, sealed.get()) == 1
+                              : PEM_write_PrivateKey(file, key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
   const bool closed = std::fclose(file) == 0;
   if (!written || !closed) {
     std::filesystem::remove(pemPath);
@@ -199,6 +272,28 @@ bool VerifyRelease(const std::string& publicKeyHex, const Bytes& data, const Byt
   OPENSSL_free(der);
   ERR_clear_error();
   return valid;
+}
+
+std::vector<std::string> ParsePublicKeyList(const std::string& list) {
+  const ReleaseToolError malformed("the public key list must be 1 to " + std::to_string(kMostTrustedKeys) +
+                                   " keys of 128 hexadecimal digits, separated by commas");
+  std::vector<std::string> keys;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t comma = list.find(',', start);
+    keys.push_back(list.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    if (keys.back().empty() || keys.size() > kMostTrustedKeys) throw malformed;
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    try {
+      PublicKeyFromHex(keys[i]);
+    } catch (const ReleaseToolError& e) {
+      throw ReleaseToolError("key " + std::to_string(i + 1) + " of the list: " + e.what());
+    }
+  }
+  return keys;
 }
 
 std::string LowerHex(const unsigned char* data, std::size_t size) {

@@ -28,12 +28,15 @@ using PrivateKey = std::unique_ptr<EVP_PKEY, KeyDeleter>;
 
 PrivateKey GenerateP256Key();
 
-// Reads a PEM private key; refuses anything but a P-256 EC key.
+// Reads a PEM private key, plain or encrypted (its passphrase as
+// ReadPassphrase gives it); refuses anything but a P-256 EC key.
 PrivateKey LoadP256PrivateKey(const std::filesystem::path& pemPath);
 
-// Writes the key as unencrypted PKCS#8 PEM, readable and writable only by its
-// owner. Refuses to overwrite an existing file.
-void WritePrivateKeyPem(const PrivateKey& key, const std::filesystem::path& pemPath);
+// Writes the key as PKCS#8 PEM, readable and writable only by its owner:
+// without `passphrase` unencrypted, with it sealed by scrypt and AES-256-CBC.
+// Refuses to overwrite an existing file.
+void WritePrivateKeyPem(const PrivateKey& key, const std::filesystem::path& pemPath,
+                        const std::string* passphrase = nullptr);
 
 // 128 upper-case hexadecimal digits: X then Y, big-endian.
 std::string PublicKeyHex(const PrivateKey& key);
@@ -44,6 +47,16 @@ Bytes SignRelease(const PrivateKey& key, const Bytes& data);
 // True when `signature` (64 bytes r‖s) is valid for `data` under the public
 // key given as 128 hexadecimal digits. Throws for a malformed key.
 bool VerifyRelease(const std::string& publicKeyHex, const Bytes& data, const Bytes& signature);
+
+// How many keys a Setup may trust at once, as its build option takes them:
+// the key in use and its successor while a rotation lasts, with room for a
+// spare of each; few enough that each one is known and accounted for.
+inline constexpr std::size_t kMostTrustedKeys = 4;
+
+// The keys of a list of 1 to kMostTrustedKeys keys separated by commas,
+// each 128 hexadecimal digits of a point on P-256. Throws ReleaseToolError
+// for an empty element, a wrong count or a malformed key.
+std::vector<std::string> ParsePublicKeyList(const std::string& list);
 
 // Lower-case hexadecimal digits of `size` bytes.
 std::string LowerHex(const unsigned char* data, std::size_t size);
