@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "common/file_system.h"
 #include "common/product_constants.h"
 #include "test_server.h"
 #include "windows_test_support.h"
@@ -41,12 +42,31 @@ inline std::filesystem::path ServedPartsFolder(const std::wstring& name) { retur
 
 inline std::filesystem::path InstallerCache() { return LocalAppDataFolder() / L"Quorvant" / L"InstallerCache"; }
 
-// No installation, no cache, no entry, no shortcut.
+// Ends what earlier runs of Setup (an earlier test's among them) still do to
+// the user's state: a cleanup worker deleting a backup, an uninstall worker,
+// a copy a Setup went on in, the installed application.
+inline void EndEveryRunOfSetup() {
+  const std::wstring installation = UserApplicationFolder().native();
+  RunningProcesses(
+      [&](const PROCESSENTRY32W& entry, const std::wstring& image) {
+        const std::wstring name = entry.szExeFile;
+        return entry.th32ProcessID != GetCurrentProcessId() &&
+               (name.rfind(L"TessalineCleanup-", 0) == 0 || name.rfind(L"TessalineUninstall-", 0) == 0 ||
+                name.rfind(L"TessalineSetup-", 0) == 0 || _wcsnicmp(image.c_str(), installation.c_str(), installation.size()) == 0);
+      },
+      true);
+}
+
+// No installation, no cache, no entry, no shortcut. Nothing else may be
+// deleting there meanwhile: std::filesystem::remove_all (mingw's) spins for
+// ever on an entry that vanishes under it, so the trees go through Setup's
+// own removal, which passes over what has gone.
 inline void ForgetEverythingInstalled() {
   namespace fs = std::filesystem;
+  EndEveryRunOfSetup();
   std::error_code ignored;
-  fs::remove_all(QuorvantProgramsFolder(), ignored);
-  fs::remove_all(LocalAppDataFolder() / L"Quorvant", ignored);
+  fsops::RemoveTree(QuorvantProgramsFolder(), ignored);
+  fsops::RemoveTree(LocalAppDataFolder() / L"Quorvant", ignored);
   fs::remove(StartMenuShortcutPath(), ignored);
   RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKeyPath);
 }

@@ -35,7 +35,7 @@ bool OnlyTheInstallationRemains() {
 void CloseWhenReady(SetupRun& setup) {
   ASSERT_TRUE(setup.WaitForFinish());
   EXPECT_EQ(setup.Text(kStatus), L"Tessaline is ready.") << setup.Text(kDetail);
-  SendMessageW(setup.Window(), WM_CLOSE, 0, 0);
+  SendMessageTimeoutW(setup.Window(), WM_CLOSE, 0, 0, SMTO_ABORTIFHUNG, 10000, nullptr);
   EXPECT_EQ(setup.ExitCode(), 0U);
 }
 

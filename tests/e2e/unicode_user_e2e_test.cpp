@@ -43,7 +43,7 @@ void ExpectReady(SetupRun& setup) {
   ASSERT_NE(setup.Window(), nullptr);
   ASSERT_TRUE(setup.WaitForFinish());
   ASSERT_EQ(setup.Text(kStatus), L"Tessaline is ready.") << WideToUtf8(setup.Text(kDetail));
-  SendMessageW(setup.Window(), WM_CLOSE, 0, 0);
+  SendMessageTimeoutW(setup.Window(), WM_CLOSE, 0, 0, SMTO_ABORTIFHUNG, 10000, nullptr);
   EXPECT_EQ(setup.ExitCode(), 0U);
 }
 
