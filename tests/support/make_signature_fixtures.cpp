@@ -1,6 +1,7 @@
 // Writes the manifests and signatures that Setup's manifest-verification mode
 // is tested against, signed with the test-only release key.
-//   make-signature-fixtures --key tests/keys/test-only-release-key.pem --out DIR
+//   make-signature-fixtures --key tests/keys/test-only-release-key.pem
+//                           --next-key tests/keys/test-only-next-release-key.pem --out DIR
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -42,13 +43,15 @@ Bytes ToDer(const Bytes& raw) {
 
 int main(int argc, char** argv) {
   fs::path keyPath;
+  fs::path nextKeyPath;
   fs::path out;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--key") == 0) keyPath = argv[i + 1];
+    if (std::strcmp(argv[i], "--next-key") == 0) nextKeyPath = argv[i + 1];
     if (std::strcmp(argv[i], "--out") == 0) out = argv[i + 1];
   }
-  if (keyPath.empty() || out.empty()) {
-    std::cerr << "usage: make-signature-fixtures --key KEY.pem --out DIR\n";
+  if (keyPath.empty() || nextKeyPath.empty() || out.empty()) {
+    std::cerr << "usage: make-signature-fixtures --key KEY.pem --next-key KEY.pem --out DIR\n";
     return 2;
   }
   try {
@@ -93,6 +96,8 @@ int main(int argc, char** argv) {
     std::fill(sAllOnes.begin() + 32, sAllOnes.end(), 0xFF);
     WriteFileBytes(out / "sig-s-max.bin", sAllOnes);
 
+    // The key a change of keys moves to, which the test build trusts too.
+    WriteFileBytes(out / "manifest.json.next-key.sig", SignRelease(LoadP256PrivateKey(nextKeyPath), manifest));
     const PrivateKey other = GenerateP256Key();
     WriteFileBytes(out / "sig-other-key.bin", SignRelease(other, manifest));
   } catch (const std::exception& e) {
