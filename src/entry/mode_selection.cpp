@@ -48,6 +48,7 @@ ModeChoice SelectMode(const std::vector<std::wstring>& arguments) {
       {L"--uninstall", SetupMode::UninstallLauncher, 0},
       {L"--verify-manifest", SetupMode::VerifyManifest, 2},
       {L"--lifecycle-probe", SetupMode::LifecycleProbe, 3},
+      {L"--update", SetupMode::UnattendedUpdate, 0},
   };
   for (const Rule& rule : kRules) {
     const std::optional<std::size_t> index = FindSwitch(arguments, rule.name);

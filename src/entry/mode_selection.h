@@ -13,6 +13,7 @@ enum class SetupMode {
   UninstallLauncher,
   VerifyManifest,
   LifecycleProbe,
+  UnattendedUpdate,
   Interactive,
   MissingArguments,  // a mode switch without the arguments it needs: exit code 2
 };

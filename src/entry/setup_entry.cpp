@@ -6,6 +6,7 @@
 
 #include <exception>
 #include <fstream>
+#include <optional>
 
 #include "common/command_line.h"
 #include "common/file_system.h"
@@ -13,6 +14,8 @@
 #include "common/install_session.h"
 #include "common/text_conversion.h"
 #include "entry/mode_selection.h"
+#include "install/install_worker.h"
+#include "install/unattended_update.h"
 #include "installation/temporary_items.h"
 #include "trust/digest.h"
 #include "trust/lifecycle.h"
@@ -27,26 +30,52 @@ namespace {
 
 // Windows refuses to rename a folder that holds a running program's image,
 // so a Setup run from inside the installation (its TessalineSetup.exe,
-// started by the application or by the user) could never move it aside. It
-// starts again from a temporary copy, as the uninstaller does, and this
-// process ends. Should that fail, it goes on from where it is.
-bool RelaunchedFromATemporaryCopy(const wchar_t* commandTail) {
+// started by the application, the scheduled task or the user) could never
+// move it aside. Such a Setup goes on from a temporary copy, as the
+// uninstaller does: this copies itself there and returns the copy, or
+// nothing when it runs from elsewhere or cannot be copied (it then goes on
+// from where it is).
+std::optional<std::filesystem::path> CopyAwayFromTheInstallation() {
   try {
     const std::wstring self = SetupExecutablePath().native();
     const std::wstring installation = UserApplicationFolder().native() + L"\\";
     if (self.size() <= installation.size() ||
         CompareStringOrdinal(self.c_str(), static_cast<int>(installation.size()), installation.c_str(),
                              static_cast<int>(installation.size()), TRUE) != CSTR_EQUAL) {
-      return false;
+      return std::nullopt;
     }
     const std::filesystem::path copy = std::filesystem::temp_directory_path() /
                                        (kRelaunchCopyPrefix + std::to_wstring(GetCurrentProcessId()) + L".exe");
     fsops::CopyFile(self, copy, std::filesystem::copy_options::overwrite_existing);
-    const std::wstring commandLine = QuoteCommandLineArgument(copy.native()) + L" " + commandTail;
-    return StartIndependentProcess(copy, commandLine, copy.parent_path());
+    return copy;
   } catch (const std::exception&) {
-    return false;
+    return std::nullopt;
   }
+}
+
+// The window goes on in the copy, and this process ends.
+bool RelaunchedFromATemporaryCopy(const wchar_t* commandTail) {
+  const std::optional<std::filesystem::path> copy = CopyAwayFromTheInstallation();
+  if (!copy) return false;
+  const std::wstring commandLine = QuoteCommandLineArgument(copy->native()) + L" " + commandTail;
+  return StartIndependentProcess(*copy, commandLine, copy->parent_path());
+}
+
+// The update without a window. Its exit code is its report, so a run from
+// the installation waits for the copy it goes on in and ends with its code:
+// the task and the application see the real result. The copy ends with it.
+int RunUnattendedUpdate() {
+  if (const std::optional<std::filesystem::path> copy = CopyAwayFromTheInstallation()) {
+    try {
+      return static_cast<int>(RunInstallationHelper(*copy, L"--update", copy->parent_path(), INFINITE));
+    } catch (const std::exception&) {
+      // Not started: it goes on from here.
+    }
+  }
+  InstallSession session;
+  UnattendedUpdate host;
+  InstallWorker(session, host);
+  return host.ExitCode();
 }
 
 // Windows refuses to rename a folder that a process has as its current
@@ -125,6 +154,8 @@ int RunSetup(HINSTANCE instance, const wchar_t* commandTail, int showCommand) {
         return RunManifestVerification(choice.operands[0], choice.operands[1]);
       case SetupMode::LifecycleProbe:
         return RunLifecycleProbe(choice.operands[0], choice.operands[1], choice.operands[2]);
+      case SetupMode::UnattendedUpdate:
+        return RunUnattendedUpdate();
       case SetupMode::Interactive:
         return RunInteractiveMode(instance, commandTail, showCommand);
     }

@@ -130,7 +130,8 @@ std::wstring UnpackArguments(const fs::path& package, const fs::path& staging, c
          QuoteCommandLineArgument(PathForAnsiCommandLine(staging, workingFolder));
 }
 
-fs::path InstallPackage(const fs::path& package, const std::string& version, const InstallSession& session) {
+fs::path InstallPackage(const fs::path& package, const std::string& version, const fs::path& setupImage,
+                        const std::function<void()>& clearTheWay, const InstallSession& session) {
   InstallationPaths paths;
   paths.quorvant = QuorvantProgramsFolder();
   const std::wstring suffix = RunSuffix();
@@ -144,7 +145,7 @@ fs::path InstallPackage(const fs::path& package, const std::string& version, con
   fsops::CreateDirectories(paths.quorvant);
   try {
     session.MarkStage("extract");  // with the copy of Setup that goes with the installation
-    fsops::CopyFile(SetupExecutablePath(), paths.setupCopy, fs::copy_options::overwrite_existing);
+    fsops::CopyFile(setupImage, paths.setupCopy, fs::copy_options::overwrite_existing);
     fsops::CreateDirectories(paths.staging);
     const std::wstring arguments = UnpackArguments(package, paths.staging, paths.quorvant);
     if (RunInstallationHelper(kSystemTar, arguments, paths.quorvant, kUnpackTimeoutMs) != 0) {
@@ -171,9 +172,16 @@ fs::path InstallPackage(const fs::path& package, const std::string& version, con
   }
 
   session.MarkStage("activation");
-  // Closed before the download was unpacked; the user may have started it
+  // Cleared before the download was unpacked; the user may have started it
   // again since.
-  CloseRunningApplication(paths.installation / L"Tessaline.exe");
+  try {
+    clearTheWay();
+  } catch (...) {
+    std::error_code ignored;
+    fsops::RemoveTree(paths.staging, ignored);
+    fs::remove(paths.setupCopy, ignored);
+    throw;
+  }
   try {
     ActivateInstallation(paths, version, session);
   } catch (...) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "common/install_session.h"
@@ -16,8 +17,13 @@ inline constexpr std::uint32_t kUnpackTimeoutMs = 120000;
 inline constexpr std::uint32_t kSmokeTestTimeoutMs = 90000;
 
 // Returns <installation folder>\Tessaline.exe. `version` is the manifest's
-// UTF-8 version text, recorded in the registration entry.
+// UTF-8 version text, recorded in the registration entry; `setupImage` the
+// Setup the installation carries as its TessalineSetup.exe and
+// TessalineUninstall.exe. `clearTheWay` is called just before the old
+// installation moves, and may raise to stop the installation there, with
+// nothing of it left behind.
 std::filesystem::path InstallPackage(const std::filesystem::path& package, const std::string& version,
+                                     const std::filesystem::path& setupImage, const std::function<void()>& clearTheWay,
                                      const InstallSession& session);
 
 // The unpacker's arguments, -xf <package> -C <staging folder>, with each path

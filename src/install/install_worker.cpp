@@ -20,6 +20,8 @@
 #include "common/unique_handle.h"
 #include "install/activation.h"
 #include "install/install_package.h"
+#include "install/pipeline_host.h"
+#include "install/release_setup.h"
 #include "installation/close_application.h"
 #include "installation/installation_lock.h"
 #include "installation/leftovers.h"
@@ -28,6 +30,7 @@
 #include "transfer/part_download.h"
 #include "trust/digest.h"
 #include "trust/lifecycle.h"
+#include "trust/release_freshness.h"
 #include "trust/release_manifest.h"
 #include "trust/signature.h"
 #include "winintegration/user_folders.h"
@@ -41,33 +44,55 @@ namespace {
 struct PartQueue {
   InstallSession& session;
   std::atomic<std::uint64_t> nextIndex{0};
-  const ReleaseManifest& manifest;
+  const std::vector<PackagePart>& downloads;  // the package's parts first, in order
   const fs::path& cacheFolder;
   const ChunkReuse* reuse;  // nothing when no part is made of reused bytes
   std::mutex failureMutex;
   std::exception_ptr firstFailure;
 };
 
-// The window owns the payload once the post succeeds; a post to a window
-// that is already gone is simply not delivered.
-template <typename Payload>
-void Post(const InstallSession& session, UINT message, WPARAM wParam, std::unique_ptr<Payload> payload) {
-  if (PostMessageW(session.window.load(), message, wParam, reinterpret_cast<LPARAM>(payload.get()))) {
-    static_cast<void>(payload.release());
-  }
-}
+// The window's side of a run: every report is a message posted to it.
+class WindowHost final : public PipelineHost {
+ public:
+  explicit WindowHost(const InstallSession& session) : session_(session) {}
 
-void PostStatus(const InstallSession& session, const wchar_t* text) {
-  Post(session, StatusMessage, 0, std::make_unique<std::wstring>(text));
-}
+  void ShowStatus(const wchar_t* text) override { Post(StatusMessage, 0, std::make_unique<std::wstring>(text)); }
+  void ShowRelease(const LifecycleDecision& decision) override {
+    Post(ReleaseInfoMessage, 0, std::make_unique<LifecycleDecision>(decision));
+  }
+  // The person at the window can cancel the wait.
+  std::optional<std::chrono::milliseconds> LockWaitLimit() const override { return std::nullopt; }
+  bool MayUseTheConnection() override { return true; }
+  // A person who started Setup has chosen to install, update or repair now.
+  std::optional<RunEnd> EndBefore(const LifecycleDecision&) override { return std::nullopt; }
+  void ClearTheWay(const fs::path& application) override { CloseRunningApplication(application); }
+  void Finish(const RunResult& result) override {
+    std::unique_ptr<std::wstring> failure;
+    if (!result.end) failure = std::make_unique<std::wstring>(result.failure);
+    const WPARAM succeeded = result.end ? 1 : 0;
+    Post(FinishedMessage, succeeded, std::move(failure));
+  }
+
+ private:
+  // The window owns the payload once the post succeeds; a post to a window
+  // that is already gone is simply not delivered.
+  template <typename Payload>
+  void Post(UINT message, WPARAM wParam, std::unique_ptr<Payload> payload) {
+    if (PostMessageW(session_.window.load(), message, wParam, reinterpret_cast<LPARAM>(payload.get()))) {
+      static_cast<void>(payload.release());
+    }
+  }
+
+  const InstallSession& session_;
+};
 
 void DownloadThread(PartQueue& queue) {
   while (!queue.session.cancelRequested.load()) {
     const std::uint64_t index = queue.nextIndex.fetch_add(1);
-    if (index >= queue.manifest.parts.size()) return;
+    if (index >= queue.downloads.size()) return;
     try {
       if (queue.reuse == nullptr || !queue.reuse->BringPart(index, queue.session)) {
-        DownloadPart(queue.manifest.parts[index], queue.cacheFolder, queue.session);
+        DownloadPart(queue.downloads[index], queue.cacheFolder, queue.session);
       }
     } catch (...) {
       const std::lock_guard<std::mutex> lock(queue.failureMutex);
@@ -78,9 +103,9 @@ void DownloadThread(PartQueue& queue) {
   }
 }
 
-void DownloadParts(const ReleaseManifest& manifest, const fs::path& cacheFolder, const ChunkReuse* reuse,
+void DownloadParts(const std::vector<PackagePart>& downloads, const fs::path& cacheFolder, const ChunkReuse* reuse,
                    InstallSession& session) {
-  PartQueue queue{session, {0}, manifest, cacheFolder, reuse, {}, {}};
+  PartQueue queue{session, {0}, downloads, cacheFolder, reuse, {}, {}};
   RunDownloadThreads(
       kDownloadThreads, [&queue] { DownloadThread(queue); },
       [](std::function<void()> body) { return std::thread(std::move(body)); }, session.cancelRequested);
@@ -88,9 +113,9 @@ void DownloadParts(const ReleaseManifest& manifest, const fs::path& cacheFolder,
   if (session.cancelRequested.load()) throw SetupError("Installation cancelled");
 }
 
-std::uint64_t CountCachedBytes(const ReleaseManifest& manifest, const fs::path& cacheFolder) {
+std::uint64_t CountCachedBytes(const std::vector<PackagePart>& downloads, const fs::path& cacheFolder) {
   std::uint64_t sum = 0;
-  for (const PackagePart& part : manifest.parts) {
+  for (const PackagePart& part : downloads) {
     const fs::path file = cacheFolder / Utf8ToWide(part.name);
     if (fsops::Exists(file)) sum += std::min<std::uint64_t>(fsops::FileSize(file), part.size);
   }
@@ -196,50 +221,65 @@ std::unique_ptr<ChunkReuse> PrepareChunkReuse(const ReleaseManifest& manifest, c
                                               const InstallSession& session) {
   if (session.cancelRequested.load()) return nullptr;
   // Every installation keeps its release's map for the update after it.
-  std::optional<ChunkMap> map = ObtainChunkMap(manifest, cacheFolder);
+  std::optional<ChunkMap> map = ObtainChunkMap(manifest, cacheFolder, session.cancelRequested);
   if (!map || decision.action != LifecycleAction::Update || !IsSafeCacheName(installed)) return nullptr;
   return ChunkReuse::Prepare(manifest, std::move(*map), InstallerCacheFolder(installed), cacheFolder, session);
 }
 
-void RunPipeline(InstallSession& session) {
+RunEnd RunPipeline(InstallSession& session, PipelineHost& host, RunResult& result) {
   // Held until the installation stage has ended, so that no other Setup or
   // uninstall works on the installer cache or the installation meanwhile.
   InstallationLock lock;
   if (!lock.Acquire(&session.cancelRequested,
-                    [&] { PostStatus(session, L"Waiting for another Tessaline Setup to finish\u2026"); })) {
-    throw SetupError("Installation cancelled");
+                    [&] { host.ShowStatus(L"Waiting for another Tessaline Setup to finish\u2026"); },
+                    host.LockWaitLimit())) {
+    if (session.cancelRequested.load()) throw SetupError("Installation cancelled");
+    throw SetupError("Another Tessaline Setup did not finish in time");
   }
   // Before anything touches the network: a user whose update was cut off
   // must get the application back without the release service.
   const fs::path installation = UserApplicationFolder();
+  const fs::path application = installation / L"Tessaline.exe";
   const fs::path quorvant = QuorvantProgramsFolder();
-  RecoverInstallation(
-      quorvant, installation, [&] { CloseRunningApplication(installation / L"Tessaline.exe"); }, session);
+  RecoverInstallation(quorvant, installation, [&] { host.ClearTheWay(application); }, session);
   {
     std::error_code ignored;
     RemoveInstallationLeftovers(quorvant, ignored);
     const fs::path temp = fs::temp_directory_path(ignored);
     if (!ignored) RemoveTemporaryWorkerCopies(temp);
   }
+  result.installed = ReadInstalledVersion();
+  if (!host.MayUseTheConnection()) return RunEnd::Metered;
 
   session.MarkStage("manifest");
-  PostStatus(session, L"Checking the Quorvant release\u2026");
+  host.ShowStatus(L"Checking the Quorvant release\u2026");
   const std::vector<std::uint8_t> manifestBytes =
-      FetchToMemory(ManifestUrl(), kManifestLimit, "Oversized Tessaline release manifest");
+      FetchToMemory(ManifestUrl(), kManifestLimit, "Oversized Tessaline release manifest", {kServiceExchangeDeadline, &session.cancelRequested});
   const std::vector<std::uint8_t> signature =
-      FetchToMemory(ManifestUrl() + L".sig", kSignatureLimit, "Invalid Quorvant release signature");
+      FetchToMemory(ManifestUrl() + L".sig", kSignatureLimit, "Invalid Quorvant release signature",
+                    {kServiceExchangeDeadline, &session.cancelRequested});
   VerifyManifestSignature(manifestBytes, signature);
   const ReleaseManifest manifest = ParseReleaseManifest(manifestBytes);
+  CheckManifestFreshness(manifest.expires, manifest.sequence,
+                         std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count(),
+                         RememberedManifestSequence());
+  if (!IsSafeCacheName(manifest.version)) throw SetupError("Unsafe Tessaline release metadata");
+  // Only a signing that passed every rule raises what later ones must reach.
+  if (manifest.sequence) RememberManifestSequence(*manifest.sequence);
 
   const std::string installed = ReadInstalledVersion();
+  result.installed = installed;
+  result.offered = manifest.version;
   const LifecycleDecision decision = DecideLifecycle(installed, manifest.version);
-  Post(session, ReleaseInfoMessage, 0, std::make_unique<LifecycleDecision>(decision));
+  host.ShowRelease(decision);
   if (decision.action == LifecycleAction::BlockDowngrade) {
     throw SetupError("A newer Tessaline " + decision.installedVersion + " is already installed. Setup will not downgrade it to " +
                      manifest.version + ".");
   }
+  if (const std::optional<RunEnd> end = host.EndBefore(decision)) return *end;
 
-  if (!IsSafeCacheName(manifest.version)) throw SetupError("Unsafe Tessaline release metadata");
   const fs::path cacheFolder = InstallerCacheFolder(manifest.version);
   fsops::CreateDirectories(cacheFolder);
   ProgressCounters& counters = session.progressCounters;
@@ -250,42 +290,59 @@ void RunPipeline(InstallSession& session) {
                                      std::chrono::steady_clock::now().time_since_epoch())
                                      .count());
   };
-  counters.bytesTotal.store(manifest.size);
-  const std::uint64_t cached = CountCachedBytes(manifest, cacheFolder);
+  // The release's own Setup comes with the parts, and counts with them.
+  const std::optional<PackagePart> releaseSetup = ReleaseSetupToFetch(manifest);
+  std::vector<PackagePart> downloads = manifest.parts;
+  if (releaseSetup) downloads.push_back(*releaseSetup);
+  counters.bytesTotal.store(manifest.size + (releaseSetup ? releaseSetup->size : 0));
+  const std::uint64_t cached = CountCachedBytes(downloads, cacheFolder);
   startCounting(cached);
   session.MarkStage("download");
-  PostStatus(session, L"Downloading Tessaline\u2026");
+  host.ShowStatus(L"Downloading Tessaline\u2026");
   // Bytes reused from the installed version count as bytes already there:
   // the bar starts after them, and the rate counts only what is fetched.
   const std::unique_ptr<ChunkReuse> reuse = PrepareChunkReuse(manifest, decision, installed, cacheFolder, session);
   startCounting(cached + (reuse ? reuse->LocalBytes() : 0));
-  DownloadParts(manifest, cacheFolder, reuse.get(), session);
+  DownloadParts(downloads, cacheFolder, reuse.get(), session);
 
   session.MarkStage("assemble and verify");
-  PostStatus(session, L"Verifying the downloaded package\u2026");
+  host.ShowStatus(L"Verifying the downloaded package\u2026");
   const fs::path package = cacheFolder / Utf8ToWide(manifest.filename);
   fs::path partial = package;
   partial += L".partial";
   VerifyPackage(manifest, AssembleParts(manifest, cacheFolder, partial));
   if (fsops::Exists(package)) fsops::Remove(package);
   fsops::Rename(partial, package);
+  // The Setup the new version carries: the release's own where it names
+  // one, verified before anything moves.
+  const fs::path setupImage = VerifiedReleaseSetup(releaseSetup, cacheFolder);
 
-  session.MarkStage("close application");
-  PostStatus(session, L"Closing Tessaline if it is running\u2026");
-  CloseRunningApplication(installation / L"Tessaline.exe");
-  switch (decision.action) {
-    case LifecycleAction::Update:
-      PostStatus(session, L"Updating Tessaline\u2026");
-      break;
-    case LifecycleAction::Repair:
-      PostStatus(session, L"Repairing Tessaline\u2026");
-      break;
-    default:
-      PostStatus(session, L"Installing Tessaline\u2026");
-      break;
+  try {
+    session.MarkStage("close application");
+    host.ShowStatus(L"Closing Tessaline if it is running\u2026");
+    host.ClearTheWay(application);
+    switch (decision.action) {
+      case LifecycleAction::Update:
+        host.ShowStatus(L"Updating Tessaline\u2026");
+        break;
+      case LifecycleAction::Repair:
+        host.ShowStatus(L"Repairing Tessaline\u2026");
+        break;
+      default:
+        host.ShowStatus(L"Installing Tessaline\u2026");
+        break;
+    }
+    session.launchPath = InstallPackage(package, manifest.version, setupImage,
+                                        [&] { host.ClearTheWay(application); }, session);
+  } catch (const ApplicationStillRunning&) {
+    // The parts are what the next run installs from; the package is made
+    // again from them.
+    std::error_code ignored;
+    fs::remove(package, ignored);
+    return RunEnd::Deferred;
   }
-  session.launchPath = InstallPackage(package, manifest.version, session);
   TrimInstallerCache(cacheFolder, package);
+  return RunEnd::Installed;
 }
 
 // A failure text that is not UTF-8 (some library texts are in the system
@@ -322,24 +379,31 @@ std::wstring ManifestUrl() {
   return std::wstring(L"https://") + kReleaseServiceHost + L"/api/v1/packages/tessaline/stable/windows-x64/manifest";
 }
 
-void InstallWorker(InstallSession& session) {
-  // The shortcut is made through COM on this thread.
-  std::optional<ComInitialization> com(std::in_place, COINIT_APARTMENTTHREADED);
-  std::unique_ptr<std::wstring> failure;
-  try {
-    RunPipeline(session);
-  } catch (const std::exception& e) {
-    failure = std::make_unique<std::wstring>(FailureText(e.what()));
-  } catch (...) {
-    failure = std::make_unique<std::wstring>(L"Installation failed");
+void InstallWorker(InstallSession& session, PipelineHost& host) {
+  RunResult result;
+  {
+    // The shortcut and the scheduled task are made through COM on this thread.
+    const ComInitialization com(COINIT_APARTMENTTHREADED);
+    try {
+      result.end = RunPipeline(session, host, result);
+    } catch (const std::exception& e) {
+      result.failure = FailureText(e.what());
+    } catch (...) {
+      result.failure = L"Installation failed";
+    }
   }
-  com.reset();
   session.MarkStage("finished");
   // The last act of the worker.
-  const WPARAM succeeded = failure ? 0 : 1;
-  Post(session, FinishedMessage, succeeded, std::move(failure));
+  host.Finish(result);
 }
 
-void StartInstallWorker(InstallSession& session) { std::thread(InstallWorker, std::ref(session)).detach(); }
+void InstallWorker(InstallSession& session) {
+  WindowHost host(session);
+  InstallWorker(session, host);
+}
+
+void StartInstallWorker(InstallSession& session) {
+  std::thread([&session] { InstallWorker(session); }).detach();
+}
 
 }  // namespace tessaline

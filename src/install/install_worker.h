@@ -35,7 +35,13 @@ void RunDownloadThreads(int count, const std::function<void()>& body, const Thre
 // The release service's fixed manifest address.
 std::wstring ManifestUrl();
 
-// The thread body: the whole pipeline, ending with FinishedMessage.
+class PipelineHost;
+
+// The whole pipeline, answering to `host`, whose Finish is its last act.
+void InstallWorker(InstallSession& session, PipelineHost& host);
+
+// The window's thread body: the pipeline, reporting by posting to the
+// session's window, and ending with FinishedMessage.
 void InstallWorker(InstallSession& session);
 
 // Starts InstallWorker on a detached thread; `session` must outlive it.

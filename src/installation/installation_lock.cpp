@@ -53,7 +53,9 @@ InstallationLock::~InstallationLock() {
   if (held_) ReleaseMutex(mutex_.Get());
 }
 
-bool InstallationLock::Acquire(const std::atomic<bool>* cancel, const std::function<void()>& waiting) {
+bool InstallationLock::Acquire(const std::atomic<bool>* cancel, const std::function<void()>& waiting,
+                               std::optional<std::chrono::milliseconds> limit) {
+  const auto start = std::chrono::steady_clock::now();
   bool told = false;
   while (true) {
     // WAIT_ABANDONED: the holder ended without releasing it, and nothing it
@@ -65,6 +67,7 @@ bool InstallationLock::Acquire(const std::atomic<bool>* cancel, const std::funct
     }
     if (result != WAIT_TIMEOUT) RaiseWindowsError("Unable to lock the Tessaline installation");
     if (cancel != nullptr && cancel->load()) return false;
+    if (limit && std::chrono::steady_clock::now() - start >= *limit) return false;
     if (!told && waiting) waiting();
     told = true;
   }

@@ -7,7 +7,9 @@
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
+#include <optional>
 
 #include "common/unique_handle.h"
 
@@ -22,10 +24,12 @@ class InstallationLock {
   InstallationLock(const InstallationLock&) = delete;
   InstallationLock& operator=(const InstallationLock&) = delete;
 
-  // Takes the lock, waiting as long as another process holds it; a holder
-  // that died gives it up at once. `waiting` is called once, on the first
-  // wait. Returns false, without the lock, when `cancel` is set first.
-  bool Acquire(const std::atomic<bool>* cancel, const std::function<void()>& waiting);
+  // Takes the lock, waiting as long as another process holds it, or at most
+  // `limit`; a holder that died gives it up at once. `waiting` is called
+  // once, on the first wait. Returns false, without the lock, when `cancel`
+  // is set or the limit passes first.
+  bool Acquire(const std::atomic<bool>* cancel, const std::function<void()>& waiting,
+               std::optional<std::chrono::milliseconds> limit = std::nullopt);
 
  private:
   UniqueHandle mutex_;

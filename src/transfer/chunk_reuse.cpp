@@ -79,7 +79,8 @@ bool SameLimits(const ChunkerLimits& a, const ChunkerLimits& b) {
 
 }  // namespace
 
-std::optional<ChunkMap> ObtainChunkMap(const ReleaseManifest& manifest, const fs::path& cacheFolder) {
+std::optional<ChunkMap> ObtainChunkMap(const ReleaseManifest& manifest, const fs::path& cacheFolder,
+                                       const std::atomic<bool>& cancel) {
   if (!manifest.chunkMap) return {};
   const PackagePart& entry = *manifest.chunkMap;
   const auto matches = [&entry](const std::vector<std::uint8_t>& bytes) {
@@ -94,7 +95,11 @@ std::optional<ChunkMap> ObtainChunkMap(const ReleaseManifest& manifest, const fs
       bytes.clear();  // fetched again below
     }
     if (!matches(bytes)) {
-      bytes = FetchToMemory(entry.url, static_cast<std::size_t>(entry.size), "Oversized chunk map");
+      // Its time grows with its signed size, at a rate below any useful link.
+      constexpr std::uint64_t kSlowestMapBytesPerSecond = 16 * 1024;
+      const ExchangeBounds bounds{kServiceExchangeDeadline + std::chrono::seconds(entry.size / kSlowestMapBytesPerSecond),
+                                  &cancel, "The chunk map did not arrive in time"};
+      bytes = FetchToMemory(entry.url, static_cast<std::size_t>(entry.size), "Oversized chunk map", bounds);
       if (!matches(bytes)) return {};
       KeepChunkMap(kept, bytes);
     }
@@ -292,12 +297,14 @@ void FetchRange(const PackagePart& part, std::uint64_t offset, std::uint64_t len
   }
   std::vector<std::uint8_t> buffer(131072);
   std::uint64_t left = length;
+  StallWatch watch;
   while (left > 0) {
     if (session.cancelRequested.load()) throw SetupError("Installation cancelled");
     DWORD read = 0;
     if (!WinHttpReadData(request, buffer.data(), static_cast<DWORD>(buffer.size()), &read)) {
       RaiseWindowsError("Package download interrupted");
     }
+    watch.Received(read);
     if (read == 0) throw SetupError("Package download interrupted");
     if (read > left) throw SetupError("The package host sent more than the byte range asked for");
     fsops::WriteAll(output, buffer.data(), read, file);

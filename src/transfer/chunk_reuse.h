@@ -11,6 +11,7 @@
 // it is copied. A folder without its map is cut with the same chunker.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -29,7 +30,8 @@ namespace tessaline {
 // manifest names, or else fetched within its signed size, checked against its
 // digest and kept there. Nothing when the manifest names none, or when it
 // cannot be had, fails its digest or does not describe the package.
-std::optional<ChunkMap> ObtainChunkMap(const ReleaseManifest& manifest, const std::filesystem::path& cacheFolder);
+std::optional<ChunkMap> ObtainChunkMap(const ReleaseManifest& manifest, const std::filesystem::path& cacheFolder,
+                                       const std::atomic<bool>& cancel);
 
 class ChunkReuse {
  public:

@@ -3,6 +3,14 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+
 #include <limits>
 #include <string_view>
 
@@ -95,6 +103,16 @@ bool AnswersRange(HINTERNET request, std::uint64_t first, std::uint64_t last, st
   return range && range->first == first && range->last == last && (!range->total || *range->total == size);
 }
 
+StallWatch::StallWatch(Clock::time_point start) : windowStart_(start) {}
+
+void StallWatch::Received(std::uint64_t bytes, Clock::time_point now) {
+  windowBytes_ += bytes;
+  if (now - windowStart_ < kProgressWindow) return;
+  if (windowBytes_ < kMinimumProgressBytes) throw SetupError("Package download stalled");
+  windowStart_ = now;
+  windowBytes_ = 0;
+}
+
 HttpsExchange OpenGetRequest(const CrackedUrl& url, const char* failure) {
   HttpsExchange exchange;
   exchange.session = OpenHttpsSession();
@@ -110,7 +128,21 @@ void OpenNextGetRequest(HttpsExchange& exchange, const CrackedUrl& url, const ch
   if (!exchange.request) RaiseWindowsError(failure);
 }
 
-std::vector<std::uint8_t> FetchToMemory(const std::wstring& url, std::size_t limit, const char* oversize) {
+namespace {
+
+// One fetch, shared between the thread that makes it and the one waiting for
+// its result, which may stop waiting first.
+struct SharedFetch {
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  std::atomic<bool> abandoned{false};
+  std::vector<std::uint8_t> body;
+  std::exception_ptr failure;
+};
+
+std::vector<std::uint8_t> FetchNow(const std::wstring& url, std::size_t limit, const char* oversize,
+                                   const std::atomic<bool>& abandoned) {
   const HttpsExchange exchange = OpenGetRequest(CrackDownloadUrl(url), "HTTPS request failed");
   const HINTERNET request = exchange.request.Get();
   if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
@@ -124,7 +156,7 @@ std::vector<std::uint8_t> FetchToMemory(const std::wstring& url, std::size_t lim
 
   std::vector<std::uint8_t> body;
   std::vector<std::uint8_t> buffer(65536);
-  while (true) {
+  while (!abandoned.load()) {
     DWORD read = 0;
     if (!WinHttpReadData(request, buffer.data(), static_cast<DWORD>(buffer.size()), &read)) {
       RaiseWindowsError("HTTPS response failed");
@@ -134,6 +166,49 @@ std::vector<std::uint8_t> FetchToMemory(const std::wstring& url, std::size_t lim
     body.insert(body.end(), buffer.begin(), buffer.begin() + read);
   }
   return body;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> FetchToMemory(const std::wstring& url, std::size_t limit, const char* oversize,
+                                        const ExchangeBounds& bounds) {
+  // WinHTTP bounds each receive, not an exchange: a server that sends a byte
+  // now and then holds a fetch for ever. The fetch runs on a thread of its
+  // own, and the caller stops waiting at the deadline or a cancel. That
+  // thread is then left to end: it stops at its next read, and nothing of
+  // what it fetched is used.
+  const auto shared = std::make_shared<SharedFetch>();
+  std::thread([shared, url, limit, oversize] {
+    std::vector<std::uint8_t> body;
+    std::exception_ptr failure;
+    try {
+      body = FetchNow(url, limit, oversize, shared->abandoned);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    const std::lock_guard<std::mutex> lock(shared->mutex);
+    shared->body = std::move(body);
+    shared->failure = failure;
+    shared->done = true;
+    shared->finished.notify_all();
+  }).detach();
+
+  constexpr auto kCancelCheck = std::chrono::milliseconds(50);
+  const auto deadline = std::chrono::steady_clock::now() + bounds.deadline;
+  std::unique_lock<std::mutex> lock(shared->mutex);
+  while (!shared->done) {
+    if (bounds.cancel != nullptr && bounds.cancel->load()) {
+      shared->abandoned = true;
+      throw SetupError("Installation cancelled");
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      shared->abandoned = true;
+      throw SetupError(bounds.timeout);
+    }
+    shared->finished.wait_for(lock, kCancelCheck);
+  }
+  if (shared->failure) std::rethrow_exception(shared->failure);
+  return std::move(shared->body);
 }
 
 }  // namespace tessaline

@@ -93,11 +93,13 @@ AttemptResult Attempt(const PackagePart& part, const std::filesystem::path& file
   {
     const UniqueFile output = OpenPartFile(file, offset);
     std::vector<std::uint8_t> buffer(kPartReadSize, 0);
+    StallWatch watch;
     while (!session.cancelRequested.load()) {
       DWORD read = 0;
       if (!WinHttpReadData(request, buffer.data(), kPartReadSize, &read)) {
         RaiseWindowsError("Package download interrupted");
       }
+      watch.Received(read);
       if (read == 0) break;
       // A body without an announced length can still run past the part.
       if (read > part.size - size) throw PartVerificationFailure(part);

@@ -13,6 +13,7 @@
 #include "common/download_url.h"
 #include "common/setup_error.h"
 #include "common/text_conversion.h"
+#include "trust/release_freshness.h"
 
 namespace tessaline {
 namespace {
@@ -131,6 +132,13 @@ ReleaseManifest ParseReleaseManifest(const std::vector<std::uint8_t>& bytes) {
   if (!IsSafeFileName(manifest.filename) || manifest.sha256.size() != 64 || manifest.size == 0) {
     throw SetupError("Unsafe Tessaline release metadata");
   }
+  if (const auto sequence = document.find("sequence"); sequence != document.end()) {
+    manifest.sequence = ReadUnsigned(*sequence, "Unsafe Tessaline release metadata");
+  }
+  if (const auto expires = document.find("expires"); expires != document.end()) {
+    manifest.expires = ParseUtcTime(expires->get<std::string>());
+    if (!manifest.expires) throw SetupError("Unsafe Tessaline release metadata");
+  }
 
   // Each part has a file of its own in the installer cache, beside the
   // package and the package being assembled.
@@ -149,6 +157,17 @@ ReleaseManifest ParseReleaseManifest(const std::vector<std::uint8_t>& bytes) {
   }
   if (manifest.parts.empty() || overflow || total != manifest.size) {
     throw SetupError("Inconsistent package part sizes");
+  }
+  // Unlike the chunk map, the Setup is part of the release: a broken one
+  // refuses the release, as a broken part does.
+  const auto setup = document.find("setup");
+  if (setup != document.end()) {
+    constexpr const char* kUnsafeSetup = "Unsafe Tessaline Setup in the release";
+    PackagePart part = ReadPart(*setup, kUnsafeSetup);
+    if (!PartIsSafe(part) || part.size > kReleaseSetupLimit || !taken.insert(FileKey(Utf8ToWide(part.name))).second) {
+      throw SetupError(kUnsafeSetup);
+    }
+    manifest.setup = std::move(part);
   }
   // Only an update's shortcut: whatever is wrong with it leaves Setup
   // downloading whole parts, never failing an installation that would

@@ -28,7 +28,19 @@ struct ReleaseManifest {
   // none or names one that breaks a part's rules (Setup then downloads whole
   // parts, as a Setup that knows no chunk map does).
   std::optional<PackagePart> chunkMap;
+  // The release's own Setup, which the installation carries in place of the
+  // Setup that installs it: a fix or a new trusted key reaches every user
+  // with the next update. Nothing when the manifest names none.
+  std::optional<PackagePart> setup;
+  // Until when the signing holds (Unix seconds), and the number the maker
+  // raises at every signing; nothing where the manifest names none.
+  std::optional<std::int64_t> expires;
+  std::optional<std::uint64_t> sequence;
 };
+
+// The largest Setup a release may bring: many times today's, and still
+// small enough that a hostile size cannot fill the disk.
+inline constexpr std::uint64_t kReleaseSetupLimit = 64 * 1024 * 1024;
 
 // The largest chunk map Setup fetches: enough for a package of about 28 GiB.
 inline constexpr std::uint64_t kChunkMapLimit = 16 * 1024 * 1024;

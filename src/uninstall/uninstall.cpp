@@ -107,9 +107,18 @@ class WaitingBox {
   std::thread thread_;
 };
 
+// How long a quiet uninstall waits for another Setup of the user: longer
+// than an installation stage takes, and every wait of a Setup on a server
+// is bounded, so a holder still there by then is stuck.
+constexpr auto kQuietLockWait = std::chrono::minutes(5);
+
 // Takes the installation lock; false when the user chose to keep Tessaline.
+// A quiet uninstall that cannot have it in time fails.
 bool AcquireLock(InstallationLock& lock, bool quiet) {
-  if (quiet) return lock.Acquire(nullptr, {});
+  if (quiet) {
+    if (lock.Acquire(nullptr, {}, kQuietLockWait)) return true;
+    throw SetupError("Unable to remove Tessaline: another Tessaline Setup is still running");
+  }
   WaitingBox box;
   // A Cancel that came as the lock was taken still counts.
   return lock.Acquire(box.Cancelled(), [&box] { box.Show(); }) && !box.Cancelled()->load();

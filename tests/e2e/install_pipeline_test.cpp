@@ -6,9 +6,11 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <map>
 #include <set>
+#include <sstream>
 #include <future>
 #include <string>
 #include <thread>
@@ -19,6 +21,7 @@
 #include "entry/mode_selection.h"
 #include "entry/setup_entry.h"
 #include "install/install_worker.h"
+#include "install/unattended_update.h"
 #include "install_test_support.h"
 #include "installation/activation_journal.h"
 #include "installation/installation_lock.h"
@@ -56,13 +59,36 @@ class InstallPipeline : public ::testing::Test {
       return {RecordedMessage{}};
     }
     session->window = recorder.Window();
-    std::thread worker(InstallWorker, std::ref(*session));
+    std::thread worker([this] { InstallWorker(*session); });
     if (during) during(recorder);
     worker.join();
     EXPECT_TRUE(recorder.WaitForFinished());
     session->window = nullptr;
     lines = recorder.StatusLines();
     return recorder.Messages();
+  }
+
+  // One update as `--update` runs it, in this process; its exit code.
+  // `metered` stands for the system's answer about the connection.
+  int RunUnattended(std::function<bool()> metered = [] { return false; }) {
+    const StageObserver observer = session->stageObserver.load();
+    session = std::make_unique<InstallSession>();
+    session->stageObserver = observer;
+    UnattendedUpdate host(std::move(metered));
+    InstallWorker(*session, host);
+    return host.ExitCode();
+  }
+  // The record's lines, each split at its tabs.
+  static std::vector<std::vector<std::string>> UpdateRecord() {
+    std::vector<std::vector<std::string>> lines;
+    std::istringstream text(ReadBytes(UpdateRecordPath()));
+    for (std::string line; std::getline(text, line);) {
+      std::vector<std::string> fields;
+      std::istringstream split(line);
+      for (std::string field; std::getline(split, field, '\t');) fields.push_back(field);
+      lines.push_back(fields);
+    }
+    return lines;
   }
 
   static const RecordedMessage& Finished(const std::vector<RecordedMessage>& messages) {
@@ -424,6 +450,130 @@ TEST_F(InstallPipeline, AnUpdateFetchesOnlyWhatChangedAndWholePartsWhenItCannot)
   EXPECT_GT(other.wholeOrRest, 0);
 }
 
+// The scheduled task's update: nothing where nothing is installed, nothing
+// on a metered connection, the update when one is due, and nothing moved
+// when the newest release is installed; each run one line of the record.
+TEST_F(InstallPipeline, AnUnattendedUpdateDoesOnlyWhatIsDueAndRecordsEachRun) {
+  ServeRelease(L"v1.0.0");
+  EXPECT_EQ(RunUnattended(), kUpdateFailed);
+  EXPECT_FALSE(fs::exists(UserApplicationFolder()));
+  EXPECT_TRUE(PartRequests().empty());
+  ASSERT_NO_FATAL_FAILURE(InstallWithKeptData());
+
+  ServeRelease(L"v1.1.0");
+  ResetServer();
+  EXPECT_EQ(RunUnattended([] { return true; }), kUpdateSucceeded);
+  EXPECT_TRUE(ServerRequests().empty());
+  EXPECT_EQ(RunUnattended(), kUpdateSucceeded);
+  EXPECT_EQ(ReadBytes(UserApplicationFolder() / L"sample-version.txt"), "1.1.0\n");
+  EXPECT_EQ(ReadBytes(KeptFolder() / L"user-model.bin"), "learned by 1.0.0");
+  EXPECT_EQ(RegisteredVersion(), L"1.1.0");
+
+  // A repair would move the folder, and this with it.
+  WriteBytes(UserApplicationFolder() / L"untouched.txt", "");
+  ResetServer();
+  EXPECT_EQ(RunUnattended(), kUpdateSucceeded);
+  EXPECT_TRUE(fs::exists(UserApplicationFolder() / L"untouched.txt"));
+  EXPECT_TRUE(PartRequests().empty());
+
+  // The window's runs are not in it.
+  const auto record = UpdateRecord();
+  ASSERT_EQ(record.size(), 4U);
+  const std::vector<std::array<std::string, 4>> expected{
+      {"-", "1.0.0", "1", "failed: Tessaline is not installed for this user"},
+      {"1.0.0", "-", "0", "the connection is metered: nothing downloaded"},
+      {"1.0.0", "1.1.0", "0", "installed 1.1.0"},
+      {"1.1.0", "1.1.0", "0", "the newest release is installed"}};
+  for (std::size_t i = 0; i < record.size(); ++i) {
+    ASSERT_EQ(record[i].size(), 5U) << i;
+    EXPECT_EQ(record[i][0].size(), 20U) << record[i][0];  // 2026-12-09T03:30:00Z
+    EXPECT_EQ(record[i][1], expected[i][0]) << i;
+    EXPECT_EQ(record[i][2], expected[i][1]) << i;
+    EXPECT_EQ(record[i][3], expected[i][2]) << i;
+    EXPECT_EQ(record[i][4], expected[i][3]) << i;
+  }
+}
+
+// Tessaline is never closed under its user: the update waits for it, then
+// leaves the verified parts for the next run, which downloads nothing but
+// the manifest and its signature.
+TEST_F(InstallPipeline, AnUnattendedUpdateWaitsForTessalineToCloseAndThenNeedsNoDownload) {
+  ASSERT_NO_FATAL_FAILURE(InstallWithKeptData());
+  ServeRelease(L"v1.1.0");
+  {
+    StartedProcess running(UserApplicationFolder() / L"Tessaline.exe", {});
+    ASSERT_TRUE(WaitUntil([&] { return FindProcessWindow(running.Id(), L"TessalineSampleWindow") != nullptr; }));
+    EXPECT_EQ(RunUnattended(), kUpdateDeferred);
+    EXPECT_FALSE(running.EndsWithin(std::chrono::seconds(0)));
+    EXPECT_EQ(ReadBytes(UserApplicationFolder() / L"sample-version.txt"), "1.0.0\n");
+    EXPECT_EQ(UpdateRecord().back().at(3), "3");
+  }
+  ResetServer();
+  EXPECT_EQ(RunUnattended(), kUpdateSucceeded);
+  EXPECT_TRUE(PartRequests().empty());
+  EXPECT_EQ(ReadBytes(UserApplicationFolder() / L"sample-version.txt"), "1.1.0\n");
+  EXPECT_EQ(ReadBytes(KeptFolder() / L"user-model.bin"), "learned by 1.0.0");
+  ExpectNoLeftoverBut({});
+}
+
+// An update brings the release's own Setup: the installation carries it,
+// byte for byte, as its Setup and its uninstaller. A file on the host that is
+// not the one the manifest names is never installed.
+TEST_F(InstallPipeline, AnUpdateInstallsTheReleasesOwnSetupAndNoOther) {
+  ASSERT_NO_FATAL_FAILURE(InstallWithKeptData());
+  const fs::path installation = UserApplicationFolder();
+  const auto servedSetup = [](const wchar_t* release) {
+    return ReadBytes(ReleasesFolder() / release / L"package-host" / L"packages" / release / L"TessalineSetup.exe");
+  };
+  ServeRelease(L"other-setup");
+  EXPECT_EQ(FailureOf(Run()), L"Downloaded part verification failed: TessalineSetup.exe");
+  EXPECT_EQ(ReadBytes(installation / L"sample-version.txt"), "1.0.0\n");
+  EXPECT_TRUE(ReadBytes(installation / L"TessalineSetup.exe") != servedSetup(L"other-setup"));
+
+  ServeRelease(L"with-setup");
+  const auto messages = Run();
+  ASSERT_EQ(Finished(messages).wParam, 1U) << Finished(messages).text;
+  const std::string release = servedSetup(L"with-setup");
+  EXPECT_TRUE(ReadBytes(installation / L"TessalineSetup.exe") == release);
+  EXPECT_TRUE(ReadBytes(installation / L"TessalineUninstall.exe") == release);
+  EXPECT_EQ(session->progressCounters.bytesDone.load(), session->progressCounters.bytesTotal.load());
+
+  // That Setup, started as the scheduled task starts it: from the
+  // installation it goes on in a temporary copy, and ends with its code.
+  const auto update = [&] {
+    StartedProcess task(installation / L"TessalineSetup.exe", {L"--update"});
+    EXPECT_TRUE(task.EndsWithin(std::chrono::seconds(120)));
+    EXPECT_TRUE(fs::exists(fs::temp_directory_path() / (L"TessalineSetup-" + std::to_wstring(task.Id()) + L".exe")));
+    return task.ExitCode();
+  };
+  EXPECT_EQ(update(), static_cast<DWORD>(kUpdateSucceeded));
+  EXPECT_EQ(UpdateRecord().back().at(4), "the newest release is installed");
+  ServeRelease(L"v1.0.0");
+  EXPECT_EQ(update(), static_cast<DWORD>(kUpdateFailed));
+  EXPECT_EQ(UpdateRecord().back().at(4).rfind("failed: A newer Tessaline 1.1.0 is already installed.", 0), 0U);
+}
+
+// A signing older than one already accepted, or past its expiry, is refused
+// once its signature has checked, whatever else it offers; the highest
+// accepted sequence outlives an uninstall, so a removal opens no way back.
+TEST_F(InstallPipeline, RefusesAReplayedOrExpiredSigningAlsoAfterAnUninstall) {
+  ServeRelease(L"v1.0.0");
+  ASSERT_EQ(Finished(Run()).wParam, 1U);
+  ResetServer();
+  ServeRelease(L"replayed");
+  EXPECT_EQ(FailureOf(Run()), L"Outdated Tessaline release manifest");
+  ServeRelease(L"expired");
+  EXPECT_EQ(FailureOf(Run()), L"Expired Tessaline release manifest");
+  EXPECT_TRUE(PartRequests().empty());
+
+  const fs::path installation = UserApplicationFolder();
+  EXPECT_EQ(RunProcess(installation / L"TessalineUninstall.exe", {L"--uninstall", L"--quiet"}), 0U);
+  ASSERT_TRUE(WaitUntil([&] { return !fs::exists(installation) && RegisteredVersion() == L"<none>"; }));
+  ServeRelease(L"replayed");
+  EXPECT_EQ(FailureOf(Run()), L"Outdated Tessaline release manifest");
+  EXPECT_FALSE(fs::exists(installation));
+}
+
 TEST_F(InstallPipeline, RefusesADowngradeBeforeCreatingAnything) {
   ServeRelease(L"v1.0.0");
   ASSERT_EQ(Finished(Run()).wParam, 1U);
@@ -486,7 +636,8 @@ TEST_F(InstallPipeline, ACancelDuringTheManifestStopsBeforeAnyPart) {
   session->window = nullptr;
   EXPECT_EQ(FailureOf(recorder.Messages()), L"Installation cancelled");
   EXPECT_TRUE(PartRequests().empty());
-  EXPECT_EQ(ServerRequests().size(), 2U);  // the manifest and its signature were still checked
+  // The manifest's fetch ends at once, and nothing follows it.
+  for (const RecordedRequest& r : ServerRequests()) EXPECT_EQ(r.path.find(".sig"), std::string::npos) << r.path;
 }
 
 TEST_F(InstallPipeline, RefusesPartsWhoseWholeDoesNotMatch) {

@@ -10,6 +10,7 @@
 #include "common/file_system.h"
 #include "common/product_constants.h"
 #include "test_server.h"
+#include "trust/release_freshness.h"
 #include "windows_test_support.h"
 #include "winintegration/user_folders.h"
 
@@ -69,6 +70,7 @@ inline void ForgetEverythingInstalled() {
   fsops::RemoveTree(LocalAppDataFolder() / L"Quorvant", ignored);
   fs::remove(StartMenuShortcutPath(), ignored);
   RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKeyPath);
+  RegDeleteTreeW(HKEY_CURRENT_USER, kReleaseTrustKey);
 }
 
 // A text value of the registration entry, or "<none>".

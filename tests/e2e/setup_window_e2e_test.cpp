@@ -88,7 +88,7 @@ TEST_F(SetupWindowEndToEnd, InstallsUpdatesAndRepairsThenLaunches) {
     ASSERT_TRUE(setup.WaitForFinish());
     EXPECT_EQ(setup.Text(kStatus), L"Tessaline is ready.");
     EXPECT_EQ(BackupFolders(), 1);
-    SendMessageW(setup.Window(), WM_CLOSE, 0, 0);  // closes once finished
+    SendMessageTimeoutW(setup.Window(), WM_CLOSE, 0, 0, SMTO_ABORTIFHUNG, 10000, nullptr);  // closes once finished
     EXPECT_EQ(setup.ExitCode(), 0U);
   }
   EXPECT_EQ(ReadBytes(kept / L"model.bin"), model);
@@ -137,12 +137,28 @@ TEST_F(SetupWindowEndToEnd, TheSignedSetupInstallsAndKeepsItsSignedCopy) {
   EXPECT_EQ(setup.Text(kStatus), L"Tessaline is ready.");
   EXPECT_EQ(RegisteredVersion(), L"1.0.0");
   EXPECT_EQ(ReadBytes(UserApplicationFolder() / L"TessalineSetup.exe"), ReadBytes(signedSetup));
-  SendMessageW(setup.Window(), WM_CLOSE, 0, 0);
+  SendMessageTimeoutW(setup.Window(), WM_CLOSE, 0, 0, SMTO_ABORTIFHUNG, 10000, nullptr);
   EXPECT_EQ(setup.ExitCode(), 0U);
 }
 
 TEST_F(SetupWindowEndToEnd, CancelsDuringTheDownloadAndALaterRunResumes) {
   ServeRelease(L"slow");
+  // A release service that sends its manifest a byte a second: the close box
+  // ends the fetch at once, and the window offers Close.
+  ArmFault("trickle=1000", "/api/v1/packages/tessaline/stable/windows-x64/manifest");
+  {
+    SetupRun setup(DownloadedSetup());
+    ASSERT_TRUE(WaitUntil([] {
+      const auto requests = ServerRequests();
+      return !requests.empty() && requests.front().bytesSent > 0;
+    }));
+    PostMessageW(setup.Window(), WM_CLOSE, 0, 0);
+    ASSERT_TRUE(WaitUntil([&] { return setup.Text(kAction) == L"Close"; }, std::chrono::seconds(20)));
+    EXPECT_EQ(setup.Text(kStatus), L"Installation cancelled.");
+    PostMessageW(setup.Window(), WM_CLOSE, 0, 0);
+    EXPECT_EQ(setup.ExitCode(), 0U);
+  }
+  ResetServer();
   {
     SetupRun setup(DownloadedSetup());
     ASSERT_TRUE(WaitUntil([&] { return setup.Text(kDetail).find(L" MB  \u00B7  ") != std::wstring::npos; }));

@@ -1,11 +1,15 @@
 // FetchToMemory against the test HTTPS server over real TLS.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "common/setup_error.h"
 #include "test_server.h"
 #include "transfer/https_client.h"
+#include "ui_driver.h"
 
 namespace tessaline {
 namespace {
@@ -82,6 +86,47 @@ TEST_F(FetchToMemoryTest, FollowsARedirectToAnotherLoopbackName) {
   const auto requests = ServerRequests();
   ASSERT_EQ(requests.size(), 2U);
   EXPECT_EQ(requests[1].path, "/fetch/manifest");
+}
+
+// A server that sends a byte now and then never trips a per-receive
+// time-out: the whole exchange has a deadline, and a cancel ends it at once.
+TEST_F(FetchToMemoryTest, EndsATricklingExchangeAtItsDeadlineOrAtACancel) {
+  WriteBytes(ServerRoot() / L"fetch" / L"manifest", std::string(4096, 'm'));
+  const std::wstring url = ServerUrl("/fault/trickle=100/fetch/manifest");
+  const auto failureOf = [&](const ExchangeBounds& bounds) -> std::string {
+    try {
+      FetchToMemory(url, kLimit, "Too large", bounds);
+    } catch (const SetupError& e) {
+      return e.what();
+    }
+    return "no failure";
+  };
+  EXPECT_EQ(failureOf({std::chrono::seconds(2), nullptr, "Too slow"}), "Too slow");
+  ResetServer();
+  std::atomic<bool> cancel{false};
+  std::thread canceller([&] {
+    // Once bytes are arriving.
+    WaitUntil([] {
+      const auto requests = ServerRequests();
+      return !requests.empty() && requests.front().bytesSent > 0;
+    });
+    cancel = true;
+  });
+  EXPECT_EQ(failureOf({std::chrono::minutes(10), &cancel, "Too slow"}), "Installation cancelled");
+  canceller.join();
+}
+
+// An attempt may be slow, but a whole minute with less than a kilobyte ends it.
+TEST(StallWatch, EndsAnAttemptOnlyAfterAWholeWindowBelowTheMinimum) {
+  const auto start = StallWatch::Clock::now();
+  StallWatch slow(start);
+  slow.Received(kMinimumProgressBytes - 1, start + kProgressWindow - std::chrono::seconds(1));
+  EXPECT_THROW(slow.Received(0, start + kProgressWindow), SetupError);
+  StallWatch steady(start);
+  for (int minute = 1; minute <= 3; ++minute) {
+    EXPECT_NO_THROW(steady.Received(kMinimumProgressBytes, start + minute * kProgressWindow));
+  }
+  EXPECT_THROW(steady.Received(kMinimumProgressBytes - 1, start + 4 * kProgressWindow), SetupError);
 }
 
 TEST_F(FetchToMemoryTest, AnUnreachableServiceFailsTheRequest) {

@@ -1,6 +1,11 @@
 #include "fault_injection.h"
 
 #include <algorithm>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <charconv>
 #include <vector>
 
@@ -81,11 +86,12 @@ std::string ParseFaults(std::string_view items, Faults& faults) {
       if (!status || *status < 200 || *status > 599) return quoted + ": the status must be 200 to 599";
       faults.status = static_cast<unsigned>(*status);
     } else if (name == "drop" || name == "stall" || name == "times" || name == "extra" || name == "range-before" ||
-               name == "range-short") {
+               name == "range-short" || name == "trickle") {
       const auto count = ParseNumber(value);
       if (!count) return quoted + " needs a number";
       (name == "drop"           ? faults.drop
        : name == "stall"        ? faults.stall
+       : name == "trickle"      ? faults.trickle
        : name == "times"        ? faults.times
        : name == "extra"        ? faults.extra
        : name == "range-before" ? faults.rangeBefore
@@ -104,7 +110,7 @@ std::string ParseFaults(std::string_view items, Faults& faults) {
   }
   if (faults.drop && faults.stall) return "drop and stall exclude each other";
   if (faults.status && faults.redirect) return "status and redirect exclude each other";
-  if (faults.endless && (faults.status || faults.redirect || faults.drop || faults.stall || faults.extra ||
+  if (faults.endless && (faults.status || faults.redirect || faults.drop || faults.stall || faults.trickle || faults.extra ||
                          faults.rangeBefore || faults.rangeShort || faults.rangeTotal || faults.ignoreRange ||
                          faults.corrupt)) {
     return "endless takes no other fault but times";
@@ -145,8 +151,17 @@ boost::asio::awaitable<void> SendWithFaults(Exchange& exchange, SiteResponse res
   const std::uint64_t toSend = exchange.WantsBody() ? std::min(length, sendLimit.value_or(length)) : 0;
   release::BodyReader body(response);
   std::vector<char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(toSend, kChunkSize)));
+  // A trickle sends a byte, then waits: a server that never lets a time-out
+  // of the client's per-receive kind pass.
+  const std::uint64_t chunk = faults.trickle ? 1 : kChunkSize;
+  boost::asio::steady_timer pause(co_await boost::asio::this_coro::executor);
   for (std::uint64_t sent = 0; sent < toSend;) {
-    const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(toSend - sent, kChunkSize));
+    if (faults.trickle && sent > 0) {
+      pause.expires_after(std::chrono::milliseconds(*faults.trickle));
+      // A client that hung up meanwhile shows at the next send.
+      co_await pause.async_wait(boost::asio::as_tuple(boost::asio::use_awaitable));
+    }
+    const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(toSend - sent, chunk));
     const std::size_t read = body.Read(std::span(buffer.data(), size));
     std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(read), buffer.begin() + static_cast<std::ptrdiff_t>(size), 0);
     if (corruptAt && *corruptAt >= sent && *corruptAt < sent + size) buffer[*corruptAt - sent] ^= 0x5A;

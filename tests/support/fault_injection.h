@@ -16,6 +16,7 @@ struct Faults {
   std::optional<unsigned> status;
   std::optional<std::uint64_t> drop;
   std::optional<std::uint64_t> stall;
+  std::optional<std::uint64_t> trickle;  // milliseconds between the body's bytes, sent one at a time
   std::optional<std::uint64_t> times;
   std::optional<std::string> redirect;
   std::optional<std::uint64_t> extra;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -8,6 +9,7 @@
 
 #include "common/download_url.h"
 #include "common/setup_error.h"
+#include "trust/release_freshness.h"
 #include "trust/release_manifest.h"
 
 namespace tessaline {
@@ -148,6 +150,22 @@ TEST(ParseReleaseManifest, RefusesUnsafeParts) {
   text.replace(text.find("PLACEHOLDER"), 11, "p\xFF");
   EXPECT_NE(FailureOfText(text).find("parse_error"), std::string::npos);
 
+  // The release's Setup follows a part's rules, within its own size limit,
+  // and takes no part's file.
+  const Json setup{{"name", "TessalineSetup.exe"}, {"size", 1000}, {"sha256", kDigest}, {"url", "https://localhost/r/S.exe"}};
+  Json withSetup = ValidManifest();
+  withSetup["setup"] = setup;
+  const ReleaseManifest parsed = ParseReleaseManifest(Bytes(withSetup.dump()));
+  ASSERT_TRUE(parsed.setup.has_value());
+  EXPECT_EQ(parsed.setup->url, L"https://localhost/r/S.exe");
+  for (const auto& [key, value] : std::vector<std::pair<std::string, Json>>{
+           {"name", "p.001"}, {"name", "..\\TessalineSetup.exe"}, {"url", "https://example.com/S.exe"},
+           {"size", kReleaseSetupLimit + 1}, {"size", 0}, {"sha256", "short"}}) {
+    withSetup["setup"] = setup;
+    withSetup["setup"][key] = value;
+    EXPECT_EQ(Failure(withSetup), "Unsafe Tessaline Setup in the release") << key << " " << value.dump();
+  }
+
   // A zero-sized part is refused even when the total still matches.
   Json manifest = ValidManifest();
   manifest["parts"].push_back(Json{{"name", "p.003"}, {"size", 0}, {"sha256", kDigest}, {"url", "https://localhost/p"}});
@@ -204,6 +222,47 @@ TEST(ParseReleaseManifest, PartSizesMustAddUpToThePackage) {
   manifest["parts"][0]["size"] = 18446744073709551615ULL;
   manifest["parts"][1]["size"] = 2;
   EXPECT_EQ(Failure(manifest), "Inconsistent package part sizes");
+}
+
+// A signing holds until its expiry, and never one older than the newest
+// already accepted; the same signing again is a repair.
+TEST(ManifestFreshness, RefusesExpiredAndOlderSigningsAndTakesTheSameOneAgain) {
+  EXPECT_EQ(ParseUtcTime("2027-03-01T00:00:00Z"), 1803859200);
+  EXPECT_EQ(ParseUtcTime("2024-02-29T23:59:59Z"), 1709251199);
+  EXPECT_EQ(ParseUtcTime("1969-12-31T23:59:59Z"), -1);
+  for (const char* text : {"2027-02-29T00:00:00Z", "2027-03-01 00:00:00Z", "2027-03-01T00:00:00+01:00",
+                           "2027-03-01T00:00:00.5Z", "2027-13-01T00:00:00Z", "2027-03-01T24:00:00Z", ""}) {
+    EXPECT_FALSE(ParseUtcTime(text).has_value()) << text;
+  }
+  const auto failure = [](std::optional<std::int64_t> expires, std::optional<std::uint64_t> sequence,
+                          std::optional<std::uint64_t> remembered) -> std::string {
+    try {
+      CheckManifestFreshness(expires, sequence, 1000, remembered);
+    } catch (const SetupError& e) {
+      return e.what();
+    }
+    return "accepted";
+  };
+  EXPECT_EQ(failure(999, 7, std::nullopt), "Expired Tessaline release manifest");
+  EXPECT_EQ(failure(1000, 7, std::nullopt), "accepted");
+  EXPECT_EQ(failure(std::nullopt, 6, 7), "Outdated Tessaline release manifest");
+  EXPECT_EQ(failure(std::nullopt, std::nullopt, 7), "Outdated Tessaline release manifest");
+  EXPECT_EQ(failure(std::nullopt, 7, 7), "accepted");
+  EXPECT_EQ(failure(std::nullopt, 8, 7), "accepted");
+  EXPECT_EQ(failure(std::nullopt, std::nullopt, std::nullopt), "accepted");
+
+  Json manifest = ValidManifest();
+  manifest["sequence"] = 1765000000;
+  manifest["expires"] = "2027-03-01T00:00:00Z";
+  const ReleaseManifest parsed = ParseReleaseManifest(Bytes(manifest.dump()));
+  EXPECT_EQ(parsed.sequence, 1765000000U);
+  EXPECT_EQ(parsed.expires, 1803859200);
+  for (const auto& [key, value] : std::vector<std::pair<std::string, Json>>{
+           {"sequence", -1}, {"sequence", 1.5}, {"expires", "next week"}}) {
+    Json broken = ValidManifest();
+    broken[key] = value;
+    EXPECT_EQ(Failure(broken), "Unsafe Tessaline release metadata") << value.dump();
+  }
 }
 
 TEST(IsSafeFileName, AcceptsOnlyOnePlainName) {
