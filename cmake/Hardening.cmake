@@ -16,7 +16,7 @@
 # The DLLs Setup delay-loads; each has cmake/delay_load/<name>.def listing
 # the functions Setup calls. A new library is one more name here (and its .def).
 set(TESSALINE_DELAY_LOADED_DLLS
-  advapi32 bcrypt comctl32 dwmapi gdi32 ole32 shell32 user32 uxtheme version winhttp wintrust)
+  advapi32 bcrypt comctl32 dwmapi gdi32 ole32 oleaut32 shell32 user32 uxtheme version winhttp wintrust)
 
 # DLLs that system DLLs load on Setup's behalf, which wWinMain loads from
 # System32 before anything can load them from elsewhere.

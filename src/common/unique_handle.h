@@ -6,6 +6,7 @@
 #include <bcrypt.h>
 #include <winhttp.h>
 #include <objbase.h>
+#include <oleauto.h>
 
 #include <cstdint>
 #include <utility>
@@ -100,6 +101,7 @@ using UniqueHash = UniqueResource<BCRYPT_HASH_HANDLE, BCryptDestroyHash>;
 using UniqueInternet = UniqueResource<HINTERNET, WinHttpCloseHandle>;
 using UniqueGdiObject = UniqueResource<HGDIOBJ, DeleteObject>;
 using UniqueFind = UniqueResource<HANDLE, FindClose, -1>;
+using UniqueBstr = UniqueResource<BSTR, SysFreeString>;
 
 // The process and thread handles CreateProcessW returns, owned together.
 struct UniqueProcessInformation {

@@ -1,10 +1,8 @@
 #include "installation/installation_lock.h"
 
-#include <sddl.h>
-
 #include <string>
-#include <vector>
 
+#include "common/current_user.h"
 #include "common/setup_error.h"
 
 namespace tessaline {
@@ -12,33 +10,16 @@ namespace {
 
 constexpr DWORD kCancelCheckMs = 100;
 
-// The user's SID names the lock, so another account in the same session
-// (an elevated or "run as" Setup) has its own.
-std::wstring UserSidText() {
-  HANDLE raw = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) RaiseWindowsError("Unable to lock the Tessaline installation");
-  const UniqueHandle token(raw);
-  DWORD size = 0;
-  GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
-  std::vector<unsigned char> buffer(size);
-  if (size == 0 || !GetTokenInformation(token.Get(), TokenUser, buffer.data(), size, &size)) {
-    RaiseWindowsError("Unable to lock the Tessaline installation");
-  }
-  wchar_t* text = nullptr;
-  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
-    RaiseWindowsError("Unable to lock the Tessaline installation");
-  }
-  const UniqueLocalMemory owned(text);
-  return text;
-}
-
 }  // namespace
 
 InstallationLock::InstallationLock() {
   // The installation and the installer cache are the user's in every session
   // (the console, a remote desktop, a scheduled task in session 0), so the
   // name is in the global namespace; a mutex there needs no privilege.
-  const std::wstring name = L"Global\\Quorvant.Tessaline.Installation." + UserSidText();
+  // The user's SID names the lock, so another account in the same session
+  // (an elevated or "run as" Setup) has its own.
+  const std::wstring name =
+      L"Global\\Quorvant.Tessaline.Installation." + CurrentUserSid("Unable to lock the Tessaline installation");
   mutex_.Reset(CreateMutexW(nullptr, FALSE, name.c_str()));
   // Created by an elevated Setup of this user, the lock grants a normal one
   // no more than waiting and releasing: asking for all rights is refused.
