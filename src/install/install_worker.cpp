@@ -33,6 +33,7 @@
 #include "trust/release_freshness.h"
 #include "trust/release_manifest.h"
 #include "trust/signature.h"
+#include "winintegration/update_task.h"
 #include "winintegration/user_folders.h"
 
 namespace fs = std::filesystem;
@@ -342,6 +343,12 @@ RunEnd RunPipeline(InstallSession& session, PipelineHost& host, RunResult& resul
     return RunEnd::Deferred;
   }
   TrimInstallerCache(cacheFolder, package);
+  // The scheduled update runs the Setup just installed. Without its task the
+  // installation still works; the next successful run registers it again.
+  try {
+    RegisterUpdateTask(installation / L"TessalineSetup.exe");
+  } catch (const std::exception&) {
+  }
   return RunEnd::Installed;
 }
 

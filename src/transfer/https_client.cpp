@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -157,8 +158,14 @@ std::vector<std::uint8_t> FetchNow(const std::wstring& url, std::size_t limit, c
   std::vector<std::uint8_t> body;
   std::vector<std::uint8_t> buffer(65536);
   while (!abandoned.load()) {
+    // Only what has arrived is read, so that a fetch given up on stops at
+    // the next byte a trickling server sends: a read of more may wait for
+    // all of it.
+    DWORD available = 0;
+    if (!WinHttpQueryDataAvailable(request, &available)) RaiseWindowsError("HTTPS response failed");
+    if (available == 0) break;
     DWORD read = 0;
-    if (!WinHttpReadData(request, buffer.data(), static_cast<DWORD>(buffer.size()), &read)) {
+    if (!WinHttpReadData(request, buffer.data(), std::min(available, static_cast<DWORD>(buffer.size())), &read)) {
       RaiseWindowsError("HTTPS response failed");
     }
     if (read == 0) break;
@@ -168,17 +175,40 @@ std::vector<std::uint8_t> FetchNow(const std::wstring& url, std::size_t limit, c
   return body;
 }
 
+// Fetches given up on, still ending: each stops at its next read, or at
+// WinHTTP's receive time-out. They are joined when the process ends, never
+// left to run into its teardown.
+class AbandonedFetches {
+ public:
+  ~AbandonedFetches() {
+    for (std::thread& fetch : threads_) fetch.join();
+  }
+  void Keep(std::thread fetch) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    threads_.push_back(std::move(fetch));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::thread> threads_;
+};
+
+AbandonedFetches& Abandoned() {
+  static AbandonedFetches fetches;
+  return fetches;
+}
+
 }  // namespace
 
 std::vector<std::uint8_t> FetchToMemory(const std::wstring& url, std::size_t limit, const char* oversize,
                                         const ExchangeBounds& bounds) {
   // WinHTTP bounds each receive, not an exchange: a server that sends a byte
   // now and then holds a fetch for ever. The fetch runs on a thread of its
-  // own, and the caller stops waiting at the deadline or a cancel. That
-  // thread is then left to end: it stops at its next read, and nothing of
-  // what it fetched is used.
+  // own, and the caller stops waiting at the deadline or a cancel; nothing of
+  // what that thread fetched is used then.
+  AbandonedFetches& abandoned = Abandoned();  // made before the first fetch, so gone after the last
   const auto shared = std::make_shared<SharedFetch>();
-  std::thread([shared, url, limit, oversize] {
+  std::thread fetch([shared, url, limit, oversize] {
     std::vector<std::uint8_t> body;
     std::exception_ptr failure;
     try {
@@ -191,22 +221,29 @@ std::vector<std::uint8_t> FetchToMemory(const std::wstring& url, std::size_t lim
     shared->failure = failure;
     shared->done = true;
     shared->finished.notify_all();
-  }).detach();
+  });
 
   constexpr auto kCancelCheck = std::chrono::milliseconds(50);
   const auto deadline = std::chrono::steady_clock::now() + bounds.deadline;
-  std::unique_lock<std::mutex> lock(shared->mutex);
-  while (!shared->done) {
-    if (bounds.cancel != nullptr && bounds.cancel->load()) {
-      shared->abandoned = true;
-      throw SetupError("Installation cancelled");
+  const char* givenUp = nullptr;
+  {
+    std::unique_lock<std::mutex> lock(shared->mutex);
+    while (!shared->done && givenUp == nullptr) {
+      if (bounds.cancel != nullptr && bounds.cancel->load()) {
+        givenUp = "Installation cancelled";
+      } else if (std::chrono::steady_clock::now() >= deadline) {
+        givenUp = bounds.timeout;
+      } else {
+        shared->finished.wait_for(lock, kCancelCheck);
+      }
     }
-    if (std::chrono::steady_clock::now() >= deadline) {
-      shared->abandoned = true;
-      throw SetupError(bounds.timeout);
-    }
-    shared->finished.wait_for(lock, kCancelCheck);
   }
+  if (givenUp != nullptr) {
+    shared->abandoned = true;
+    abandoned.Keep(std::move(fetch));
+    throw SetupError(givenUp);
+  }
+  fetch.join();
   if (shared->failure) std::rethrow_exception(shared->failure);
   return std::move(shared->body);
 }

@@ -20,6 +20,7 @@
 #include "installation/kept_folders.h"
 #include "installation/leftovers.h"
 #include "installation/temporary_items.h"
+#include "winintegration/update_task.h"
 #include "winintegration/user_folders.h"
 
 namespace fs = std::filesystem;
@@ -145,6 +146,15 @@ void RemoveInstallation(bool quiet) {
   }
   try {
     RemoveStartMenuShortcut();
+    // Before the entry: a task left behind would start a Setup that is gone.
+    // It is no reason to keep Tessaline, and the removal goes on without it.
+    {
+      const ComInitialization com(COINIT_APARTMENTTHREADED);
+      try {
+        RemoveUpdateTask();
+      } catch (const std::exception&) {
+      }
+    }
     const LSTATUS deleted = RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKeyPath);
     if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND) {
       throw SetupError("Unable to remove Tessaline: " + WindowsErrorDescription(static_cast<unsigned long>(deleted)));

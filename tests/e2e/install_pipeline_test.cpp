@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/current_user.h"
 #include "common/install_session.h"
 #include "common/text_conversion.h"
 #include "entry/mode_selection.h"
@@ -557,8 +558,14 @@ TEST_F(InstallPipeline, AnUpdateInstallsTheReleasesOwnSetupAndNoOther) {
 // once its signature has checked, whatever else it offers; the highest
 // accepted sequence outlives an uninstall, so a removal opens no way back.
 TEST_F(InstallPipeline, RefusesAReplayedOrExpiredSigningAlsoAfterAnUninstall) {
+  // The installation registers its scheduled update; the uninstall removes it.
+  wchar_t system[MAX_PATH] = {};
+  GetSystemDirectoryW(system, MAX_PATH);
+  const fs::path task = fs::path(system) / L"Tasks" / (L"Tessaline Update " + CurrentUserSid("no SID"));
+  fs::remove(task);
   ServeRelease(L"v1.0.0");
   ASSERT_EQ(Finished(Run()).wParam, 1U);
+  EXPECT_TRUE(fs::exists(task));  // Wine keeps the settings, not the command (see update_task_test)
   ResetServer();
   ServeRelease(L"replayed");
   EXPECT_EQ(FailureOf(Run()), L"Outdated Tessaline release manifest");
@@ -569,6 +576,7 @@ TEST_F(InstallPipeline, RefusesAReplayedOrExpiredSigningAlsoAfterAnUninstall) {
   const fs::path installation = UserApplicationFolder();
   EXPECT_EQ(RunProcess(installation / L"TessalineUninstall.exe", {L"--uninstall", L"--quiet"}), 0U);
   ASSERT_TRUE(WaitUntil([&] { return !fs::exists(installation) && RegisteredVersion() == L"<none>"; }));
+  EXPECT_FALSE(fs::exists(task));
   ServeRelease(L"replayed");
   EXPECT_EQ(FailureOf(Run()), L"Outdated Tessaline release manifest");
   EXPECT_FALSE(fs::exists(installation));
