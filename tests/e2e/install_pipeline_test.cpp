@@ -818,6 +818,13 @@ class UpdateCutOff : public InstallPipeline {
     }
   }
 
+  // An update in a process of its own, ended the moment it records `stage`.
+  static void CutAnUpdateAt(const wchar_t* stage) {
+    StartedProcess update(OwnExecutable(), {L"--cut-at", stage});
+    ASSERT_TRUE(update.EndsWithin(std::chrono::seconds(120)));
+    ASSERT_EQ(update.ExitCode(), static_cast<DWORD>(kCutExitCode)) << "the stage was never reached";
+  }
+
   static fs::path OwnExecutable() {
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -844,11 +851,7 @@ std::multiset<std::string> CopiesOfTheUserModel() {
 TEST_F(UpdateCutOff, WithADamagedJournalBesideAnOlderBackupThatHoldsData) {
   ASSERT_NO_FATAL_FAILURE(InstallWithKeptData());
   ServeRelease(L"v1.1.0");
-  {
-    StartedProcess update(OwnExecutable(), {L"--cut-at", L"moving-new-in"});
-    ASSERT_TRUE(update.EndsWithin(std::chrono::seconds(120)));
-    ASSERT_EQ(update.ExitCode(), static_cast<DWORD>(kCutExitCode));
-  }
+  ASSERT_NO_FATAL_FAILURE(CutAnUpdateAt(L"moving-new-in"));
   const fs::path quorvant = QuorvantProgramsFolder();
   WriteBytes(ActivationJournalPath(quorvant), "tessaline-activation 1\nphase carrying-ke");
   fs::path backup;
@@ -876,11 +879,7 @@ TEST_F(UpdateCutOff, WithADamagedJournalBesideAnOlderBackupThatHoldsData) {
 TEST_F(UpdateCutOff, WhileRegisteringWhenTheRegistrationKeepsFailing) {
   ASSERT_NO_FATAL_FAILURE(InstallWithKeptData());
   ServeRelease(L"v1.1.0");
-  {
-    StartedProcess update(OwnExecutable(), {L"--cut-at", L"registering"});
-    ASSERT_TRUE(update.EndsWithin(std::chrono::seconds(120)));
-    ASSERT_EQ(update.ExitCode(), static_cast<DWORD>(kCutExitCode));
-  }
+  ASSERT_NO_FATAL_FAILURE(CutAnUpdateAt(L"registering"));
   // A key that lives only in memory takes only keys like itself.
   static constexpr wchar_t kPrograms[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
   struct ProgramsListMended {
