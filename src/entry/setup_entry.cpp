@@ -101,6 +101,13 @@ int RunInteractiveMode(HINSTANCE instance, const wchar_t* commandTail, int showC
   if (!window.Create(instance, showCommand)) return 1;
   MSG message{};
   while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    // Tab, Space, Enter and Esc work as in a dialog.
+    // The focus is shown once the keyboard is used, as Windows' own dialogs
+    // do; Wine's dialog navigation does not say so by itself.
+    if ((message.message == WM_KEYDOWN || message.message == WM_SYSKEYDOWN) && !window.ShowsFocusCues()) {
+      SendMessageW(window.Handle(), WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
+    }
+    if (IsDialogMessageW(window.Handle(), &message)) continue;
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }

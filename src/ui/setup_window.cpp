@@ -7,6 +7,8 @@
 #include <uxtheme.h>
 
 #include <chrono>
+#include <cstddef>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
@@ -17,6 +19,7 @@
 #include "install/install_worker.h"
 #include "trust/lifecycle.h"
 #include "ui/progress_text.h"
+#include "ui/window_layout.h"
 
 namespace tessaline {
 
@@ -48,10 +51,12 @@ HFONT MakeFont(int height, int weight) {
                      CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI");
 }
 
-HWND MakeChild(HWND parent, const wchar_t* className, int id, DWORD style, int x, int y, int width, int height,
+HWND MakeChild(HWND parent, const wchar_t* className, int id, DWORD style, Control place, UINT dpi,
                const wchar_t* text) {
-  return CreateWindowExW(0, className, text, WS_CHILD | WS_VISIBLE | style, x, y, width, height, parent,
-                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), nullptr);
+  const RECT r = ControlRect(place, dpi);
+  return CreateWindowExW(0, className, text, WS_CHILD | WS_VISIBLE | style, r.left, r.top, r.right - r.left,
+                         r.bottom - r.top, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                         GetModuleHandleW(nullptr), nullptr);
 }
 
 void RequestDarkTitleBar(HWND window) {
@@ -67,17 +72,18 @@ void RequestDarkTitleBar(HWND window) {
 
 // Fills the item with `face` (a circle or a rounded rectangle) and writes
 // `text` centred on it in white.
-void DrawOnAccent(const DRAWITEMSTRUCT& item, COLORREF face, bool circle, const wchar_t* text, int length) {
+// `corner` is the diameter of the rounded corners; 0 draws a circle.
+void DrawOnAccent(const DRAWITEMSTRUCT& item, COLORREF face, int corner, const wchar_t* text, int length) {
   // Declared before the selections, so they are deleted after being deselected.
   const UniqueGdiObject brush(CreateSolidBrush(face));
   const UniqueGdiObject pen(CreatePen(PS_SOLID, 1, face));
   const ScopedSelection selectBrush(item.hDC, brush.Get());
   const ScopedSelection selectPen(item.hDC, pen.Get());
   const RECT& r = item.rcItem;
-  if (circle) {
+  if (corner == 0) {
     Ellipse(item.hDC, r.left, r.top, r.right, r.bottom);
   } else {
-    RoundRect(item.hDC, r.left, r.top, r.right, r.bottom, 10, 10);
+    RoundRect(item.hDC, r.left, r.top, r.right, r.bottom, corner, corner);
   }
   SetBkMode(item.hDC, TRANSPARENT);
   SetTextColor(item.hDC, kOnAccent);
@@ -85,14 +91,7 @@ void DrawOnAccent(const DRAWITEMSTRUCT& item, COLORREF face, bool circle, const 
   DrawTextW(item.hDC, text, length, &area, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
 }
 
-void DrawBadge(const DRAWITEMSTRUCT& item) { DrawOnAccent(item, kAccent, true, L"T", 1); }
-
-void DrawButton(const DRAWITEMSTRUCT& item) {
-  const COLORREF face = (item.itemState & ODS_SELECTED) ? kAccentPressed : kAccent;
-  wchar_t caption[64] = {};
-  const int length = GetWindowTextW(item.hwndItem, caption, 64);
-  DrawOnAccent(item, face, false, caption, length);
-}
+void DrawBadge(const DRAWITEMSTRUCT& item) { DrawOnAccent(item, kAccent, 0, L"T", 1); }
 
 // Version texts come from the verified manifest; shown as received.
 std::wstring Wide(const std::string& text) {
@@ -116,9 +115,10 @@ bool SetupWindow::Create(HINSTANCE instance, int showCommand) {
   windowClass.hbrBackground = static_cast<HBRUSH>(BackgroundBrush.Get());
   windowClass.lpszClassName = kSetupWindowClass;
   if (RegisterClassW(&windowClass) == 0) return false;
+  // Created at the 96-DPI size; WM_CREATE resizes it for its monitor.
   const HWND window = CreateWindowExW(0, kSetupWindowClass, L"Tessaline Setup", WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
-                                      CW_USEDEFAULT, CW_USEDEFAULT, kSetupWindowWidth, kSetupWindowHeight, nullptr,
-                                      nullptr, instance, this);
+                                      CW_USEDEFAULT, CW_USEDEFAULT, kDesignWindowSize.cx, kDesignWindowSize.cy,
+                                      nullptr, nullptr, instance, this);
   if (window == nullptr) return false;
   ShowWindow(window, showCommand);
   UpdateWindow(window);
@@ -139,27 +139,34 @@ LRESULT CALLBACK SetupWindow::WindowProc(HWND window, UINT message, WPARAM wPara
 void SetupWindow::OnCreate() {
   const HWND window = window_;
   RequestDarkTitleBar(window);
-  bodyFont_.Reset(MakeFont(18, FW_NORMAL));
-  titleFont_.Reset(MakeFont(34, FW_SEMIBOLD));
-
-  logo_ = MakeChild(window, L"STATIC", kLogoBadgeId, SS_OWNERDRAW, 32, 28, 50, 50, L"T");
-  title_ = MakeChild(window, L"STATIC", 0, 0, 100, 24, 610, 46, L"Install Tessaline");
-  subtitle_ = MakeChild(window, L"STATIC", 0, 0, 102, 66, 600, 27, L"Secure desktop setup by Quorvant Inc.");
-  description_ = MakeChild(window, L"STATIC", 0, 0, 34, 110, 680, 27,
-                                L"Tessaline will be installed for your Windows account.");
-  status_ = MakeChild(window, L"STATIC", kStatusTextId, 0, 34, 153, 680, 28, L"Preparing setup\u2026");
-  progress_ = MakeChild(window, PROGRESS_CLASSW, kProgressBarId, PBS_SMOOTH, 34, 190, 680, 16, nullptr);
-  detail_ = MakeChild(window, L"STATIC", kDetailTextId, 0, 34, 222, 680, 27,
-                           L"Connecting to the Quorvant release service\u2026");
-  checkbox_ = MakeChild(window, L"BUTTON", kShortcutCheckboxId, WS_TABSTOP | BS_AUTOCHECKBOX, 34, 270, 400, 32,
-                             L"Add Tessaline to Start menu");
-  action_ = MakeChild(window, L"BUTTON", kActionButtonId, BS_OWNERDRAW, 584, 266, 130, 42, L"Cancel");
-
-  SendMessageW(title_, WM_SETFONT, reinterpret_cast<WPARAM>(titleFont_.Get()), TRUE);
-  for (HWND child : {logo_, subtitle_, description_, status_, detail_, checkbox_,
-                     action_}) {
-    SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(bodyFont_.Get()), TRUE);
+  // Per-monitor aware: Windows leaves the sizing to us at every DPI.
+  dpi_ = GetDpiForWindow(window);
+  if (dpi_ == 0) dpi_ = kDesignDpi;
+  if (dpi_ != kDesignDpi) {
+    SetWindowPos(window, nullptr, 0, 0, ScaleForDpi(kDesignWindowSize.cx, dpi_),
+                 ScaleForDpi(kDesignWindowSize.cy, dpi_), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
+
+  const UINT dpi = dpi_;
+  logo_ = MakeChild(window, L"STATIC", kLogoBadgeId, SS_OWNERDRAW, Control::LogoBadge, dpi, L"T");
+  title_ = MakeChild(window, L"STATIC", 0, 0, Control::TitleText, dpi, L"Install Tessaline");
+  subtitle_ = MakeChild(window, L"STATIC", 0, 0, Control::SubtitleText, dpi, L"Secure desktop setup by Quorvant Inc.");
+  description_ = MakeChild(window, L"STATIC", 0, 0, Control::DescriptionText, dpi,
+                           L"Tessaline will be installed for your Windows account.");
+  status_ = MakeChild(window, L"STATIC", kStatusTextId, 0, Control::StatusText, dpi, L"Preparing setup\u2026");
+  // The bar draws no text: its text is its name for screen readers.
+  progress_ = MakeChild(window, PROGRESS_CLASSW, kProgressBarId, PBS_SMOOTH, Control::ProgressBar, dpi, L"Progress");
+  detail_ = MakeChild(window, L"STATIC", kDetailTextId, 0, Control::DetailText, dpi,
+                      L"Connecting to the Quorvant release service\u2026");
+  checkbox_ = MakeChild(window, L"BUTTON", kShortcutCheckboxId, WS_TABSTOP | BS_AUTOCHECKBOX, Control::ShortcutCheckbox,
+                        dpi, L"Add Tessaline to Start menu");
+  action_ = MakeChild(window, L"BUTTON", kActionButtonId, WS_TABSTOP | BS_OWNERDRAW, Control::ActionButton, dpi,
+                      L"Cancel");
+  MakeFonts();
+  // The action is where the keyboard starts; the focus cues show once it
+  // is used.
+  focus_ = action_;
+  focusCues_ = false;
 
   SendMessageW(checkbox_, BM_SETCHECK, BST_CHECKED, 0);
   SetWindowTheme(checkbox_, L"DarkMode_Explorer", nullptr);
@@ -178,11 +185,64 @@ void SetupWindow::OnCreate() {
     session_.progressCounters.bytesDone = 121034844;
     session_.progressCounters.bytesAtStart = 0;
     session_.progressCounters.downloadStart = SteadyNanoseconds() - 18'000'000'000LL;
-    SetWindowTextW(status_, L"Downloading Tessaline\u2026");
+    SetStatus(L"Downloading Tessaline\u2026");
     return;
   }
   session_.window = window;
   StartInstallWorker(session_);
+}
+
+void SetupWindow::MakeFonts() {
+  // The old fonts are released only after the controls have the new ones.
+  UniqueGdiObject body(MakeFont(ScaleForDpi(kBodyFontHeight, dpi_), FW_NORMAL));
+  UniqueGdiObject title(MakeFont(ScaleForDpi(kTitleFontHeight, dpi_), FW_SEMIBOLD));
+  SendMessageW(title_, WM_SETFONT, reinterpret_cast<WPARAM>(title.Get()), TRUE);
+  for (HWND child : {logo_, subtitle_, description_, status_, detail_, checkbox_, action_}) {
+    SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(body.Get()), TRUE);
+  }
+  std::swap(bodyFont_, body);
+  std::swap(titleFont_, title);
+}
+
+void SetupWindow::PlaceControls() {
+  const HWND controls[] = {logo_, title_, subtitle_, description_, status_, progress_, detail_, checkbox_, action_};
+  static_assert(std::size(controls) == static_cast<std::size_t>(Control::Count));
+  for (std::size_t i = 0; i < std::size(controls); ++i) {
+    const RECT r = ControlRect(static_cast<Control>(i), dpi_);
+    SetWindowPos(controls[i], nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+}
+
+void SetupWindow::OnDpiChanged(UINT dpi, const RECT& suggested) {
+  dpi_ = dpi;
+  MakeFonts();
+  PlaceControls();
+  SetWindowPos(window_, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+               suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+  InvalidateRect(window_, nullptr, TRUE);
+}
+
+void SetupWindow::SetStatus(const wchar_t* text) {
+  SetWindowTextW(status_, text);
+  // A static's new text is not announced unless it is said to have changed.
+  NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, status_, OBJID_CLIENT, CHILDID_SELF);
+}
+
+void SetupWindow::DrawActionButton(const DRAWITEMSTRUCT& item) const {
+  const COLORREF face = (item.itemState & ODS_SELECTED) ? kAccentPressed : kAccent;
+  wchar_t caption[64] = {};
+  const int length = GetWindowTextW(item.hwndItem, caption, 64);
+  DrawOnAccent(item, face, ScaleForDpi(kButtonCornerDiameter, dpi_), caption, length);
+  const bool cuesHidden = !focusCues_ || (item.itemState & ODS_NOFOCUSRECT) != 0;
+  if ((item.itemState & ODS_FOCUS) != 0 && !cuesHidden) {
+    RECT focus = item.rcItem;
+    const int inset = ScaleForDpi(4, dpi_);
+    InflateRect(&focus, -inset, -inset);
+    SetTextColor(item.hDC, kOnAccent);
+    SetBkColor(item.hDC, kAccent);
+    DrawFocusRect(item.hDC, &focus);
+  }
 }
 
 void SetupWindow::RefreshProgress() {
@@ -227,11 +287,11 @@ void SetupWindow::Finish(bool succeeded, std::unique_ptr<std::wstring> failure) 
   SendMessageW(progress_, PBM_SETMARQUEE, FALSE, 0);
   if (succeeded) {
     SendMessageW(progress_, PBM_SETPOS, 100, 0);
-    SetWindowTextW(status_, L"Tessaline is ready.");
+    SetStatus(L"Tessaline is ready.");
     SetWindowTextW(detail_, L"Installation completed successfully.");
     SetWindowTextW(action_, L"Launch");
   } else {
-    SetWindowTextW(status_, userCancelled_ ? L"Installation cancelled." : L"Tessaline could not be installed.");
+    SetStatus(userCancelled_ ? L"Installation cancelled." : L"Tessaline could not be installed.");
     SetWindowTextW(detail_, failure ? failure->c_str() : L"Unknown setup error");
     SetWindowTextW(action_, L"Close");
   }
@@ -281,7 +341,7 @@ LRESULT SetupWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         return TRUE;
       }
       if (item->CtlID == kActionButtonId) {
-        DrawButton(*item);
+        DrawActionButton(*item);
         return TRUE;
       }
       break;
@@ -295,7 +355,35 @@ LRESULT SetupWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         ActionClicked();
         return 0;
       }
+      // Esc, through the dialog navigation: what the close box does.
+      if (LOWORD(wParam) == IDCANCEL) {
+        SendMessageW(window, WM_CLOSE, 0, 0);
+        return 0;
+      }
       break;
+    case DM_GETDEFID:
+      // Enter presses the action wherever the focus is.
+      return MAKELRESULT(kActionButtonId, DC_HASDEFID);
+    case WM_ACTIVATE:
+      if (LOWORD(wParam) == WA_INACTIVE) {
+        const HWND focus = GetFocus();
+        if (focus != nullptr && IsChild(window, focus)) focus_ = focus;
+      }
+      break;
+    case WM_SETFOCUS:
+      if (focus_ != nullptr) SetFocus(focus_);
+      return 0;
+    case WM_CHANGEUISTATE:
+      // Kept here as well: Wine's buttons do not pass the state on in
+      // ODS_NOFOCUSRECT. The button draws its own focus, so it is redrawn.
+      if ((HIWORD(wParam) & UISF_HIDEFOCUS) != 0 && (LOWORD(wParam) == UIS_SET || LOWORD(wParam) == UIS_CLEAR)) {
+        focusCues_ = LOWORD(wParam) == UIS_CLEAR;
+        InvalidateRect(action_, nullptr, FALSE);
+      }
+      break;
+    case WM_DPICHANGED:
+      OnDpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+      return 0;
     case WM_TIMER:
       RefreshProgress();
       return 0;
@@ -312,7 +400,7 @@ LRESULT SetupWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     }
     case StatusMessage: {
       const std::unique_ptr<std::wstring> text(reinterpret_cast<std::wstring*>(lParam));
-      if (text) SetWindowTextW(status_, text->c_str());
+      if (text) SetStatus(text->c_str());
       return 0;
     }
     case ReleaseInfoMessage: {

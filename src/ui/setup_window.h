@@ -16,8 +16,6 @@
 namespace tessaline {
 
 inline constexpr wchar_t kSetupWindowClass[] = L"TessalineSetupWindow";
-inline constexpr int kSetupWindowWidth = 760;
-inline constexpr int kSetupWindowHeight = 410;
 
 // Control ids.
 inline constexpr int kProgressBarId = 101;
@@ -42,10 +40,20 @@ class SetupWindow {
   // Registers the class, creates and shows the window; false on failure.
   bool Create(HINSTANCE instance, int showCommand);
 
+  // The window, for the message loop's dialog navigation; null before Create.
+  HWND Handle() const { return window_; }
+  bool ShowsFocusCues() const { return focusCues_; }
+
  private:
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void OnCreate();
+  // Fonts and control rectangles for dpi_.
+  void MakeFonts();
+  void PlaceControls();
+  void OnDpiChanged(UINT dpi, const RECT& suggested);
+  void SetStatus(const wchar_t* text);
+  void DrawActionButton(const DRAWITEMSTRUCT& item) const;
   void RefreshProgress();
   void ShowReleaseInfo(const LifecycleDecision& decision);
   void Finish(bool succeeded, std::unique_ptr<std::wstring> failure);
@@ -59,6 +67,11 @@ class SetupWindow {
   UniqueGdiObject bodyFont_;
   UniqueGdiObject titleFont_;
   HWND window_ = nullptr;
+  UINT dpi_ = 96;
+  // The control that had the keyboard focus when the window was deactivated.
+  HWND focus_ = nullptr;
+  // Whether the focus is drawn: from the first key press on.
+  bool focusCues_ = false;
   HWND logo_ = nullptr;
   HWND title_ = nullptr;
   HWND subtitle_ = nullptr;

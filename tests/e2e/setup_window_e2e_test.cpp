@@ -45,7 +45,15 @@ TEST_F(SetupWindowEndToEnd, PreviewShowsSampleProgressAndClosesOnTheButton) {
   ASSERT_TRUE(WaitUntil([&] { return setup.Text(kDetail).rfind(L"115.4 of 274.8 MB", 0) == 0; }));
   setup.Picture(L"preview");
   EXPECT_TRUE(ServerRequests().empty());  // no worker in the preview
-  Click(setup.Window(), kAction);
+  // The keyboard alone: the focus starts on the action, Tab reaches the
+  // check box and Space toggles it; Enter presses the default action from
+  // anywhere, which closes the preview.
+  EXPECT_TRUE(WaitUntil([&] { return FocusedControl(setup.Window()) == kAction; }, std::chrono::seconds(5)));
+  PressKey(setup.Window(), VK_TAB);
+  EXPECT_TRUE(WaitUntil([&] { return FocusedControl(setup.Window()) == kCheckbox; }, std::chrono::seconds(5)));
+  PressKey(setup.Window(), VK_SPACE);
+  EXPECT_TRUE(WaitUntil([&] { return !IsChecked(setup.Window(), kCheckbox); }, std::chrono::seconds(5)));
+  PressKey(setup.Window(), VK_RETURN);
   EXPECT_EQ(setup.ExitCode(), 0U);
 }
 

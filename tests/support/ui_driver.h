@@ -80,6 +80,25 @@ inline bool IsChecked(HWND window, int id) {
   return state == BST_CHECKED;
 }
 
+// Presses and releases `key` in whatever window has the keyboard, as a
+// person would; SendInput reaches the foreground window only.
+inline void PressKey(HWND window, WORD key) {
+  SetForegroundWindow(window);
+  INPUT input[2] = {};
+  input[0].type = input[1].type = INPUT_KEYBOARD;
+  input[0].ki.wVk = input[1].ki.wVk = key;
+  input[1].ki.dwFlags = KEYEVENTF_KEYUP;
+  SendInput(2, input, sizeof(INPUT));
+}
+
+// The id of the control of `window` that has the keyboard focus, or -1.
+inline int FocusedControl(HWND window) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof(info);
+  if (!GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info) || info.hwndFocus == nullptr) return -1;
+  return GetDlgCtrlID(info.hwndFocus);
+}
+
 // A message box of `processId`: its text and its buttons.
 inline HWND FindMessageBox(DWORD processId) { return FindProcessWindow(processId, L"#32770"); }
 inline std::wstring MessageBoxText(HWND box) { return ControlText(box, 0xFFFF); }
