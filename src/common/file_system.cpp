@@ -204,6 +204,19 @@ void WriteAll(HANDLE file, const void* data, std::size_t length, const fs::path&
   }
 }
 
+void ReplaceFileContents(const fs::path& path, const fs::path& pending, std::string_view text) {
+  {
+    UniqueFile file(
+        CreateFileW(pending.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) RaiseLastFileSystemError("open", pending);
+    WriteAll(file.Get(), text.data(), text.size(), pending);
+    if (!FlushFileBuffers(file.Get())) RaiseLastFileSystemError("write", pending);
+  }
+  if (!MoveFileExW(pending.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    RaiseLastFileSystemError("rename", pending, path);
+  }
+}
+
 void FlushFile(const fs::path& path) {
   UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr));

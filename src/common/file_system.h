@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <initializer_list>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "common/setup_error.h"
@@ -67,6 +68,12 @@ UniqueFile OpenForSharedReading(const std::filesystem::path& path);
 
 // Writes all `length` bytes at the file's position ("write" on failure).
 void WriteAll(HANDLE file, const void* data, std::size_t length, const std::filesystem::path& path);
+
+// Replaces `path` with `text` whole: written to `pending` and flushed, then
+// renamed over it, so that a cut leaves either the old content or the new,
+// never a mix. Raises "open", "write" or "rename".
+void ReplaceFileContents(const std::filesystem::path& path, const std::filesystem::path& pending,
+                         std::string_view text);
 
 // Writes a file's data through to the disk ("flush" on failure).
 void FlushFile(const std::filesystem::path& path);

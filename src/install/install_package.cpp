@@ -162,6 +162,10 @@ fs::path InstallPackage(const fs::path& package, const std::string& version, con
     session.MarkStage("smoke test");
     RunSmokeTest(paths.appRoot, report);
     PlaceSetupCopies(paths.setupCopy, paths.appRoot);
+    session.MarkStage("activation");
+    // Cleared before the download was unpacked; the user may have started it
+    // again since.
+    clearTheWay();
   } catch (...) {
     // Nothing of the installation was touched yet; leave nothing behind either.
     std::error_code ignored;
@@ -171,17 +175,6 @@ fs::path InstallPackage(const fs::path& package, const std::string& version, con
     throw;
   }
 
-  session.MarkStage("activation");
-  // Cleared before the download was unpacked; the user may have started it
-  // again since.
-  try {
-    clearTheWay();
-  } catch (...) {
-    std::error_code ignored;
-    fsops::RemoveTree(paths.staging, ignored);
-    fs::remove(paths.setupCopy, ignored);
-    throw;
-  }
   try {
     ActivateInstallation(paths, version, session);
   } catch (...) {

@@ -270,8 +270,7 @@ RunEnd RunPipeline(InstallSession& session, PipelineHost& host, RunResult& resul
   // Only a signing that passed every rule raises what later ones must reach.
   if (manifest.sequence) RememberManifestSequence(*manifest.sequence);
 
-  const std::string installed = ReadInstalledVersion();
-  result.installed = installed;
+  const std::string& installed = result.installed;
   result.offered = manifest.version;
   const LifecycleDecision decision = DecideLifecycle(installed, manifest.version);
   host.ShowRelease(decision);

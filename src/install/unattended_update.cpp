@@ -130,17 +130,11 @@ void AppendUpdateRecord(const fs::path& path, const std::string& line) {
   while (lines.size() > kUpdateRecordLines) lines.pop_front();
   std::string text;
   for (const std::string& kept : lines) text += kept + "\n";
-  // Written aside and renamed over the record: a run cut off leaves the
-  // previous record whole.
+  // A run cut off leaves the previous record whole.
   fs::path pending = path;
   pending += L".new";
   fsops::CreateDirectories(path.parent_path());
-  {
-    UniqueFile file(CreateFileW(pending.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) RaiseLastFileSystemError("open", pending);
-    fsops::WriteAll(file.Get(), text.data(), text.size(), pending);
-  }
-  if (!MoveFileExW(pending.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) RaiseLastFileSystemError("rename", pending, path);
+  fsops::ReplaceFileContents(path, pending, text);
 }
 
 }  // namespace tessaline

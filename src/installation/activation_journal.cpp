@@ -148,21 +148,8 @@ const char* PhaseName(ActivationPhase phase) {
 void WriteActivationJournal(const fs::path& quorvantFolder, const ActivationRecord& record) {
   const fs::path journal = ActivationJournalPath(quorvantFolder);
   const fs::path pending = PendingJournalPath(quorvantFolder);
-  const std::string text = FormatRecord(record);
-  {
-    UniqueFile file(
-        CreateFileW(pending.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) RaiseLastFileSystemError("open", pending);
-    DWORD written = 0;
-    if (!WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
-        written != text.size() || !FlushFileBuffers(file.Get())) {
-      RaiseLastFileSystemError("write", pending);
-    }
-  }
   // Never truncated in place: the rename replaces the whole record at once.
-  if (!MoveFileExW(pending.c_str(), journal.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    RaiseLastFileSystemError("rename", pending, journal);
-  }
+  fsops::ReplaceFileContents(journal, pending, FormatRecord(record));
 }
 
 JournalReading ReadActivationJournal(const fs::path& quorvantFolder) {
