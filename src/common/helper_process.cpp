@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <atomic>
+#include <thread>
 #include <vector>
 
 #include "common/command_line.h"
@@ -40,9 +43,12 @@ HANDLE SetupHelperJob() {
 // system cannot name the jobs at creation, the program starts suspended and
 // joins them before it runs; a job it cannot join (a job of Setup's own that
 // allows none inside it, or a second job before Windows 8, which cannot nest
-// jobs) is left out. A hidden program gets no window, console or other.
+// jobs) is left out. A hidden program gets no window, console or other. Of
+// Setup's handles it inherits `standardInput` alone, as its standard input,
+// when there is one.
 bool StartInJobs(std::vector<HANDLE> jobs, const std::filesystem::path& program, std::vector<wchar_t>& commandLine,
-                 const std::filesystem::path& workingFolder, bool hidden, PROCESS_INFORMATION& info) {
+                 const std::filesystem::path& workingFolder, bool hidden, HANDLE standardInput,
+                 PROCESS_INFORMATION& info) {
   std::erase(jobs, nullptr);
   STARTUPINFOEXW startup{};
   startup.StartupInfo.cb = sizeof(startup);
@@ -52,56 +58,164 @@ bool StartInJobs(std::vector<HANDLE> jobs, const std::filesystem::path& program,
     startup.StartupInfo.wShowWindow = SW_HIDE;
     flags = CREATE_NO_WINDOW;
   }
-  SIZE_T size = 0;
-  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-  std::vector<unsigned char> storage(size);
-  auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
-  if (!jobs.empty() && size != 0 && InitializeProcThreadAttributeList(attributes, 1, 0, &size)) {
-    const bool named = UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, jobs.data(),
-                                                 jobs.size() * sizeof(HANDLE), nullptr, nullptr);
-    startup.lpAttributeList = attributes;
-    const bool started = named && CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                                                 flags | EXTENDED_STARTUPINFO_PRESENT, nullptr, workingFolder.c_str(),
-                                                 &startup.StartupInfo, &info);
-    DeleteProcThreadAttributeList(attributes);
-    if (started) return true;
+  const bool inherits = standardInput != nullptr;
+  if (inherits) {
+    startup.StartupInfo.dwFlags |= STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = standardInput;
   }
-  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags | CREATE_SUSPENDED, nullptr,
-                      workingFolder.c_str(), &startup.StartupInfo, &info)) {
-    return false;
+  // One attempt with the jobs named, and one that joins them afterwards.
+  for (const bool namingJobs : {true, false}) {
+    if (namingJobs && jobs.empty()) continue;
+    const DWORD count = (namingJobs ? 1 : 0) + (inherits ? 1 : 0);
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, count, 0, &size);
+    std::vector<unsigned char> storage(size);
+    auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+    const bool listed = count > 0 && size != 0 && InitializeProcThreadAttributeList(attributes, count, 0, &size);
+    if (count > 0 && !listed) continue;
+    bool described = true;
+    if (namingJobs) {
+      described = UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, jobs.data(),
+                                            jobs.size() * sizeof(HANDLE), nullptr, nullptr);
+    }
+    if (described && inherits) {
+      described = UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &standardInput,
+                                            sizeof(HANDLE), nullptr, nullptr);
+    }
+    startup.lpAttributeList = count > 0 ? attributes : nullptr;
+    const DWORD creation = flags | (count > 0 ? EXTENDED_STARTUPINFO_PRESENT : 0) | (namingJobs ? 0 : CREATE_SUSPENDED);
+    const bool started = described && CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, inherits,
+                                                     creation, nullptr, workingFolder.c_str(), &startup.StartupInfo, &info);
+    const DWORD error = GetLastError();
+    if (listed) DeleteProcThreadAttributeList(attributes);
+    SetLastError(error);
+    if (!started) continue;
+    if (!namingJobs) {
+      for (const HANDLE job : jobs) AssignProcessToJobObject(job, info.hProcess);
+      ResumeThread(info.hThread);
+    }
+    return true;
   }
-  for (const HANDLE job : jobs) AssignProcessToJobObject(job, info.hProcess);
-  ResumeThread(info.hThread);
-  return true;
+  return false;
 }
+
+// The helper's own job, inside Setup's, holds whatever the helper starts
+// (the self-test may start processes): they end with it, on a time-out or
+// when the job's handle closes.
+struct StartedHelper {
+  UniqueHandle job;
+  UniqueHandle process;
+
+  void End() const {
+    if (job) TerminateJobObject(job.Get(), 1);
+    TerminateProcess(process.Get(), 1);  // also when it could not join its job
+  }
+};
+
+StartedHelper StartHelper(const std::filesystem::path& program, const std::wstring& arguments,
+                          const std::filesystem::path& workingFolder, HANDLE standardInput) {
+  const std::wstring text = QuoteCommandLineArgument(program.native()) + L" " + arguments;
+  std::vector<wchar_t> commandLine(text.begin(), text.end());
+  commandLine.push_back(L'\0');
+  StartedHelper helper{CreateKillOnCloseJob(), {}};
+  PROCESS_INFORMATION info{};
+  if (!StartInJobs({SetupHelperJob(), helper.job.Get()}, program, commandLine, workingFolder, true, standardInput,
+                   info)) {
+    RaiseWindowsError("Unable to start installation helper");
+  }
+  helper.process.Reset(info.hProcess);
+  UniqueHandle(info.hThread).Reset();
+  return helper;
+}
+
+std::uint32_t ExitCodeOf(const StartedHelper& helper) {
+  DWORD code = 0;
+  GetExitCodeProcess(helper.process.Get(), &code);
+  return code;
+}
+
+class PipeInput final : public HelperInput {
+ public:
+  PipeInput(HANDLE pipe, std::atomic<std::uint64_t>& lastTaken) : pipe_(pipe), lastTaken_(lastTaken) {}
+
+  bool Write(const void* data, std::size_t size) override {
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0 && reading_) {
+      DWORD wrote = 0;
+      const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, kPipeBufferSize));
+      // Fails once the helper's end is closed: it ended, or was ended.
+      reading_ = WriteFile(pipe_, bytes, chunk, &wrote, nullptr) != 0;
+      lastTaken_.store(GetTickCount64());
+      bytes += wrote;
+      size -= wrote;
+    }
+    return reading_;
+  }
+
+  static constexpr DWORD kPipeBufferSize = 1 << 20;
+
+ private:
+  HANDLE pipe_;
+  std::atomic<std::uint64_t>& lastTaken_;
+  bool reading_ = true;
+};
 
 }  // namespace
 
 std::uint32_t RunInstallationHelper(const std::filesystem::path& program, const std::wstring& arguments,
                                     const std::filesystem::path& workingFolder, std::uint32_t timeoutMs) {
-  const std::wstring text = QuoteCommandLineArgument(program.native()) + L" " + arguments;
-  std::vector<wchar_t> commandLine(text.begin(), text.end());
-  commandLine.push_back(L'\0');
-
-  // The helper's own job, inside Setup's, holds whatever the helper starts
-  // (the self-test may start processes): they end with it, on a time-out or
-  // when this handle closes.
-  const UniqueHandle helperJob = CreateKillOnCloseJob();
-  PROCESS_INFORMATION info{};
-  if (!StartInJobs({SetupHelperJob(), helperJob.Get()}, program, commandLine, workingFolder, true, info)) {
-    RaiseWindowsError("Unable to start installation helper");
-  }
-  UniqueHandle process(info.hProcess);
-  UniqueHandle(info.hThread).Reset();
-
-  if (WaitForSingleObject(process.Get(), timeoutMs) != WAIT_OBJECT_0) {
-    if (helperJob) TerminateJobObject(helperJob.Get(), 1);
-    TerminateProcess(process.Get(), 1);  // also when it could not join its job
+  const StartedHelper helper = StartHelper(program, arguments, workingFolder, nullptr);
+  if (WaitForSingleObject(helper.process.Get(), timeoutMs) != WAIT_OBJECT_0) {
+    helper.End();
     throw SetupError("Installation helper timed out");
   }
-  DWORD code = 0;
-  GetExitCodeProcess(process.Get(), &code);
-  return code;
+  return ExitCodeOf(helper);
+}
+
+std::uint32_t RunInstallationHelperWithInput(const std::filesystem::path& program, const std::wstring& arguments,
+                                             const std::filesystem::path& workingFolder,
+                                             const std::function<void(HelperInput&)>& feed,
+                                             std::uint32_t idleTimeoutMs) {
+  UniqueHandle reading;
+  UniqueHandle writing;
+  if (!CreatePipe(reading.Put(), writing.Put(), nullptr, PipeInput::kPipeBufferSize) ||
+      !SetHandleInformation(reading.Get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
+    RaiseWindowsError("Unable to start installation helper");
+  }
+  const StartedHelper helper = StartHelper(program, arguments, workingFolder, reading.Get());
+  // Only the helper may hold the reading end: its writes fail once it ends.
+  reading.Reset();
+
+  // Ends a helper that has taken nothing for the time limit; runs until the
+  // helper has ended, by itself or so.
+  std::atomic<std::uint64_t> lastTaken{GetTickCount64()};
+  std::atomic<bool> timedOut{false};
+  const auto watch = [&] {
+    while (WaitForSingleObject(helper.process.Get(), 250) == WAIT_TIMEOUT) {
+      if (GetTickCount64() - lastTaken.load() >= idleTimeoutMs) {
+        timedOut.store(true);
+        helper.End();
+        WaitForSingleObject(helper.process.Get(), INFINITE);
+        return;
+      }
+    }
+  };
+  std::thread watchdog;
+  try {
+    watchdog = std::thread(watch);
+    PipeInput input(writing.Get(), lastTaken);
+    feed(input);
+  } catch (...) {
+    helper.End();
+    writing.Reset();
+    if (watchdog.joinable()) watchdog.join();
+    throw;
+  }
+  // The end of the input, which the helper reads as the end of its data.
+  writing.Reset();
+  watchdog.join();
+  if (timedOut.load()) throw SetupError("Installation helper timed out");
+  return ExitCodeOf(helper);
 }
 
 // CreateProcess makes the new process with its first thread suspended and
@@ -116,7 +230,7 @@ bool StartIndependentProcess(const std::filesystem::path& program, const std::ws
   line.push_back(L'\0');
   const UniqueHandle guard = CreateKillOnCloseJob();
   PROCESS_INFORMATION info{};
-  if (!StartInJobs({guard.Get()}, program, line, workingFolder, false, info)) return false;
+  if (!StartInJobs({guard.Get()}, program, line, workingFolder, false, nullptr, info)) return false;
   UniqueHandle process(info.hProcess);
   UniqueHandle(info.hThread).Reset();
   if (!guard) return true;

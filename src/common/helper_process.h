@@ -3,8 +3,10 @@
 // starting the workers that finish Setup's work after it has ended.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 namespace tessaline {
@@ -20,6 +22,26 @@ std::wstring RunSuffix();
 // out". What a child that ended leaves running is ended on return too.
 std::uint32_t RunInstallationHelper(const std::filesystem::path& program, const std::wstring& arguments,
                                     const std::filesystem::path& workingFolder, std::uint32_t timeoutMs);
+
+// The write end of a helper's standard input.
+class HelperInput {
+ public:
+  virtual ~HelperInput() = default;
+  // Hands `size` bytes to the helper; false once it reads no more (it ended,
+  // or closed its input), and the bytes then went nowhere.
+  virtual bool Write(const void* data, std::size_t size) = 0;
+};
+
+// RunInstallationHelper with the helper's standard input a pipe, which
+// `feed` writes into; the input is closed when `feed` returns. The time
+// limit counts from the start and, once bytes flow, from the last byte the
+// helper took: a helper that takes nothing and does not end within
+// `idleTimeoutMs` is ended as one that timed out, and a slow disk that keeps
+// it busy is never cut off. Raises what `feed` raises, with the helper ended.
+std::uint32_t RunInstallationHelperWithInput(const std::filesystem::path& program, const std::wstring& arguments,
+                                             const std::filesystem::path& workingFolder,
+                                             const std::function<void(HelperInput&)>& feed,
+                                             std::uint32_t idleTimeoutMs);
 
 // Starts `program` with the whole `commandLine` (its own name first, quoted
 // by the caller) in `workingFolder`, inheriting no handles, and leaves it

@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include <chrono>
-#include <fstream>
+#include <cstring>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -12,6 +12,7 @@
 #include "common/file_system.h"
 #include "common/helper_process.h"
 #include "common/install_session.h"
+#include "common/unique_handle.h"
 #include "common/setup_error.h"
 #include "common/text_conversion.h"
 #include "install/activation.h"
@@ -107,13 +108,8 @@ std::wstring PathForAnsiCommandLine(const fs::path& path, const fs::path& workin
 
 }  // namespace
 
-std::uint64_t UnpackedSize(const fs::path& package) {
+std::uint64_t UnpackedSize(const std::uint8_t (&trailer)[4]) {
   // A gzip stream ends with the size of what it holds, modulo 4 GiB.
-  std::ifstream input(package, std::ios::binary | std::ios::ate);
-  if (!input || input.tellg() < 18) return 0;
-  input.seekg(-4, std::ios::end);
-  unsigned char trailer[4] = {};
-  if (!input.read(reinterpret_cast<char*>(trailer), 4)) return 0;
   return trailer[0] | (trailer[1] << 8) | (trailer[2] << 16) | (std::uint64_t{trailer[3]} << 24);
 }
 
@@ -125,12 +121,60 @@ std::string ExtractionFailureText(std::uint64_t needed, std::uint64_t available)
          " MB more are needed)";
 }
 
-std::wstring UnpackArguments(const fs::path& package, const fs::path& staging, const fs::path& workingFolder) {
-  return L"-xf " + QuoteCommandLineArgument(PathForAnsiCommandLine(package, workingFolder)) + L" -C " +
-         QuoteCommandLineArgument(PathForAnsiCommandLine(staging, workingFolder));
+std::wstring UnpackArguments(const fs::path& staging, const fs::path& workingFolder) {
+  return L"-xf - -C " + QuoteCommandLineArgument(PathForAnsiCommandLine(staging, workingFolder));
 }
 
-fs::path InstallPackage(const fs::path& package, const std::string& version, const fs::path& setupImage,
+void UnpackPackage(const PackageParts& package, const fs::path& staging, const fs::path& workingFolder,
+                   const InstallSession& session) {
+  Sha256Hasher hasher;
+  std::uint64_t streamed = 0;
+  std::uint8_t trailer[4] = {};
+  const auto keepTrailer = [&trailer](const char* bytes, std::size_t length) {
+    for (std::size_t i = length > 4 ? length - 4 : 0; i < length; ++i) {
+      std::memmove(trailer, trailer + 1, 3);
+      trailer[3] = static_cast<std::uint8_t>(bytes[i]);
+    }
+  };
+  const auto feed = [&](HelperInput& unpacker) {
+    // The pipe holds as much again, so the next block is read and hashed
+    // while the unpacker works on this one.
+    std::vector<char> block(1 << 20);
+    bool taking = true;
+    for (std::size_t index = 0; index < package.files.size(); ++index) {
+      const UniqueFile part(CreateFileW(package.files[index].c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+      DWORD got = 0;
+      while (part && ReadFile(part.Get(), block.data(), static_cast<DWORD>(block.size()), &got, nullptr) && got > 0) {
+        hasher.Update(block.data(), got);
+        keepTrailer(block.data(), got);
+        streamed += got;
+        // An unpacker that has ended takes no more; the rest is still hashed.
+        if (taking) taking = unpacker.Write(block.data(), got);
+      }
+      if (index == 0) session.MarkStage("unpacking");
+    }
+  };
+  const std::uint32_t code =
+      RunInstallationHelperWithInput(kSystemTar, UnpackArguments(staging, workingFolder), workingFolder, feed,
+                                     kUnpackTimeoutMs);
+  // Bytes that are not the package's may have made the unpacker fail, or
+  // unpacked into something; either way they are what failed.
+  if (streamed != package.size || HexLower(hasher.Finish()) != package.sha256) {
+    throw SetupError("The complete package failed verification");
+  }
+  if (code != 0) {
+    // What it unpacked goes at once: on a full disk, the failure frees
+    // what it took, and the free space it reports is the real one.
+    std::error_code ignored;
+    fsops::RemoveTree(staging, ignored);
+    ULARGE_INTEGER available{};
+    const bool known = GetDiskFreeSpaceExW(workingFolder.c_str(), &available, nullptr, nullptr) != 0;
+    throw SetupError(ExtractionFailureText(UnpackedSize(trailer), known ? available.QuadPart : ~0ULL));
+  }
+}
+
+fs::path InstallPackage(const PackageParts& package, const std::string& version, const fs::path& setupImage,
                         const std::function<void()>& clearTheWay, const InstallSession& session) {
   InstallationPaths paths;
   paths.quorvant = QuorvantProgramsFolder();
@@ -147,16 +191,7 @@ fs::path InstallPackage(const fs::path& package, const std::string& version, con
     session.MarkStage("extract");  // with the copy of Setup that goes with the installation
     fsops::CopyFile(setupImage, paths.setupCopy, fs::copy_options::overwrite_existing);
     fsops::CreateDirectories(paths.staging);
-    const std::wstring arguments = UnpackArguments(package, paths.staging, paths.quorvant);
-    if (RunInstallationHelper(kSystemTar, arguments, paths.quorvant, kUnpackTimeoutMs) != 0) {
-      // What it unpacked goes at once: on a full disk, the failure frees
-      // what it took, and the free space it reports is the real one.
-      std::error_code ignored;
-      fsops::RemoveTree(paths.staging, ignored);
-      ULARGE_INTEGER available{};
-      const bool known = GetDiskFreeSpaceExW(paths.quorvant.c_str(), &available, nullptr, nullptr) != 0;
-      throw SetupError(ExtractionFailureText(UnpackedSize(package), known ? available.QuadPart : ~0ULL));
-    }
+    UnpackPackage(package, paths.staging, paths.quorvant, session);
     paths.appRoot = FindAppRoot(paths.staging);
     if (!IsRegularFile(paths.appRoot / L"Tessaline.exe")) throw SetupError("Tessaline.exe is missing from the package");
     session.MarkStage("smoke test");

@@ -1,20 +1,32 @@
-// Turns a verified package into the installed, registered application:
-// unpack into a staging folder, smoke-test the new application, then swap it
-// into place with the old installation kept as a backup until it succeeds.
+// Turns the verified parts of a package into the installed, registered
+// application: unpack them as one stream into a staging folder, checking the
+// whole as it passes, smoke-test the new application, then swap it into
+// place with the old installation kept as a backup until it succeeds.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "common/install_session.h"
 
 namespace tessaline {
 
 inline constexpr wchar_t kSystemTar[] = L"C:\\Windows\\System32\\tar.exe";
+// The unpacker may take this long without taking a byte, and as long again
+// after the last one to finish.
 inline constexpr std::uint32_t kUnpackTimeoutMs = 120000;
 inline constexpr std::uint32_t kSmokeTestTimeoutMs = 90000;
+
+// A package as the parts it is made of, each already verified, in order,
+// with what the manifest says of the whole.
+struct PackageParts {
+  std::vector<std::filesystem::path> files;
+  std::uint64_t size = 0;
+  std::string sha256;  // 64 lowercase hexadecimal characters
+};
 
 // Returns <installation folder>\Tessaline.exe. `version` is the manifest's
 // UTF-8 version text, recorded in the registration entry; `setupImage` the
@@ -22,19 +34,27 @@ inline constexpr std::uint32_t kSmokeTestTimeoutMs = 90000;
 // TessalineUninstall.exe. `clearTheWay` is called just before the old
 // installation moves, and may raise to stop the installation there, with
 // nothing of it left behind.
-std::filesystem::path InstallPackage(const std::filesystem::path& package, const std::string& version,
+std::filesystem::path InstallPackage(const PackageParts& package, const std::string& version,
                                      const std::filesystem::path& setupImage, const std::function<void()>& clearTheWay,
                                      const InstallSession& session);
 
-// The unpacker's arguments, -xf <package> -C <staging folder>, with each path
-// in a form that survives the ANSI command line of the system's tar.exe when
-// it runs in `workingFolder`.
-std::wstring UnpackArguments(const std::filesystem::path& package, const std::filesystem::path& staging,
-                             const std::filesystem::path& workingFolder);
+// Writes the parts, in order, into the system's tar.exe unpacking into
+// `staging`, and checks the size and SHA-256 of what passed once the stream
+// has ended: "The complete package failed verification" when they are not
+// the manifest's (whatever the unpacker made of the bytes), else the
+// unpacker's failure. A part that cannot be read leaves the stream short.
+// What was unpacked stays for the caller to remove.
+void UnpackPackage(const PackageParts& package, const std::filesystem::path& staging,
+                   const std::filesystem::path& workingFolder, const InstallSession& session);
 
-// The size of what a gzip-compressed package unpacks to, as its trailer
-// records it (modulo 4 GiB); 0 when it cannot be read.
-std::uint64_t UnpackedSize(const std::filesystem::path& package);
+// The unpacker's arguments, -xf - -C <staging folder>: the archive on
+// standard input, and the folder in a form that survives the ANSI command
+// line of the system's tar.exe when it runs in `workingFolder`.
+std::wstring UnpackArguments(const std::filesystem::path& staging, const std::filesystem::path& workingFolder);
+
+// The size of what a gzip-compressed package unpacks to, as its trailer,
+// the last four bytes of the package, records it (modulo 4 GiB).
+std::uint64_t UnpackedSize(const std::uint8_t (&trailer)[4]);
 
 // The failure text of an unpacker that failed, saying that the disk is full
 // when `available` bytes are fewer than the `needed` (0: unknown).

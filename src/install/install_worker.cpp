@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <exception>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -123,64 +122,17 @@ std::uint64_t CountCachedBytes(const std::vector<PackagePart>& downloads, const 
   return sum;
 }
 
-// What the assembly wrote, hashed on the way so that the package is not read
-// back to be verified.
-struct AssembledPackage {
-  std::uint64_t size = 0;
-  Sha256Digest sha256{};
-};
-
-// Concatenates the parts into <package>.partial; a part that cannot be read
-// leaves it short, which the check that follows catches. A write that fails
-// (a full disk) is reported as what it is, and the partial package, which the
-// parts make again, goes at once so that the failure frees what it took.
-AssembledPackage AssembleParts(const ReleaseManifest& manifest, const fs::path& cacheFolder, const fs::path& partial) {
-  UniqueFile output(
-      CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!output) {
-    RaiseLastFileSystemError("open", partial);
-  }
-  Sha256Hasher hasher;
-  AssembledPackage assembled;
-  std::vector<char> buffer(1 << 20);
-  for (const PackagePart& part : manifest.parts) {
-    std::ifstream input(cacheFolder / Utf8ToWide(part.name), std::ios::binary);
-    while (input) {
-      input.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-      const DWORD length = static_cast<DWORD>(input.gcount());
-      DWORD written = 0;
-      if (length == 0) continue;
-      const bool wrote = WriteFile(output.Get(), buffer.data(), length, &written, nullptr) != 0;
-      if (!wrote || written != length) {
-        const DWORD code = wrote ? static_cast<DWORD>(ERROR_DISK_FULL) : GetLastError();
-        const std::error_code error(static_cast<int>(code), std::system_category());
-        output.Reset();
-        std::error_code ignored;
-        fs::remove(partial, ignored);
-        throw FileSystemFailure("write", error, partial);
-      }
-      hasher.Update(buffer.data(), length);
-      assembled.size += length;
-    }
-  }
-  assembled.sha256 = hasher.Finish();
-  return assembled;
-}
-
-void VerifyPackage(const ReleaseManifest& manifest, const AssembledPackage& assembled) {
-  if (assembled.size != manifest.size || HexLower(assembled.sha256) != manifest.sha256) {
-    throw SetupError("The complete package failed verification");
-  }
-}
-
 // After a successful activation only the installed version's parts serve a
-// later run: a repair reuses them, the next update their bytes. The package
-// is made again from them, and other versions' folders serve nothing. What
-// cannot be removed now goes after the next success, never failing this one.
-void TrimInstallerCache(const fs::path& cacheFolder, const fs::path& package) noexcept {
+// later run: a repair reuses them, the next update their bytes. Other
+// versions' folders serve nothing, nor a whole package an earlier Setup
+// assembled beside the parts. What cannot be removed now goes after the
+// next success, never failing this one.
+void TrimInstallerCache(const fs::path& cacheFolder, const std::string& packageName) noexcept {
   try {
     std::error_code ignored;
+    const fs::path package = cacheFolder / Utf8ToWide(packageName);
     fs::remove(package, ignored);
+    fs::remove(fs::path(package) += L".partial", ignored);
     const std::wstring kept = cacheFolder.filename().native();
     std::vector<fs::path> others;
     for (fs::directory_iterator entry(cacheFolder.parent_path(), ignored), end; !ignored && entry != end;
@@ -305,14 +257,10 @@ RunEnd RunPipeline(InstallSession& session, PipelineHost& host, RunResult& resul
   startCounting(cached + (reuse ? reuse->LocalBytes() : 0));
   DownloadParts(downloads, cacheFolder, reuse.get(), session);
 
-  session.MarkStage("assemble and verify");
-  host.ShowStatus(L"Verifying the downloaded package\u2026");
-  const fs::path package = cacheFolder / Utf8ToWide(manifest.filename);
-  fs::path partial = package;
-  partial += L".partial";
-  VerifyPackage(manifest, AssembleParts(manifest, cacheFolder, partial));
-  if (fsops::Exists(package)) fsops::Remove(package);
-  fsops::Rename(partial, package);
+  // The package is never written whole: the verified parts are unpacked as
+  // one stream, and the whole is checked as it passes.
+  PackageParts package{{}, manifest.size, manifest.sha256};
+  for (const PackagePart& part : manifest.parts) package.files.push_back(cacheFolder / Utf8ToWide(part.name));
   // The Setup the new version carries: the release's own where it names
   // one, verified before anything moves.
   const fs::path setupImage = VerifiedReleaseSetup(releaseSetup, cacheFolder);
@@ -335,13 +283,10 @@ RunEnd RunPipeline(InstallSession& session, PipelineHost& host, RunResult& resul
     session.launchPath = InstallPackage(package, manifest.version, setupImage,
                                         [&] { host.ClearTheWay(application); }, session);
   } catch (const ApplicationStillRunning&) {
-    // The parts are what the next run installs from; the package is made
-    // again from them.
-    std::error_code ignored;
-    fs::remove(package, ignored);
+    // The parts are what the next run installs from.
     return RunEnd::Deferred;
   }
-  TrimInstallerCache(cacheFolder, package);
+  TrimInstallerCache(cacheFolder, manifest.filename);
   // The scheduled update runs the Setup just installed. Without its task the
   // installation still works; the next successful run registers it again.
   try {

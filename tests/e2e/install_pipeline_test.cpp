@@ -232,11 +232,10 @@ TEST_F(InstallPipeline, InstallsWhenNothingIsInstalled) {
   const auto messages = Run();
   session->stageObserver = nullptr;
   ASSERT_EQ(Finished(messages).wParam, 1U) << Finished(messages).text;
-  EXPECT_EQ(markedStages, (std::vector<std::string>{"manifest", "download", "assemble and verify", "close application",
-                                                    "extract", "smoke test", "activation", "moving-old-aside",
+  EXPECT_EQ(markedStages, (std::vector<std::string>{"manifest", "download", "close application", "extract",
+                                                    "unpacking", "smoke test", "activation", "moving-old-aside",
                                                     "moving-new-in", "registering", "finished"}));
   EXPECT_EQ(lines, (std::vector<std::wstring>{L"Checking the Quorvant release\u2026", L"Downloading Tessaline\u2026",
-                                               L"Verifying the downloaded package\u2026",
                                                L"Closing Tessaline if it is running\u2026", L"Installing Tessaline\u2026"}));
   ASSERT_EQ(messages[1].message, ReleaseInfoMessage);
   EXPECT_EQ(messages[1].decision->action, LifecycleAction::Install);
@@ -250,8 +249,12 @@ TEST_F(InstallPipeline, InstallsWhenNothingIsInstalled) {
   }
   EXPECT_EQ(RegisteredVersion(), L"1.0.0");
   EXPECT_TRUE(fs::is_regular_file(StartMenuShortcutPath()));
-  // The package is made again from the parts when needed; it takes no room.
-  EXPECT_FALSE(fs::exists(InstallerCache() / L"1.0.0" / L"Tessaline-1.0.0-windows-x64.tar.gz"));
+  // The parts are unpacked as one stream: the cache holds the parts, and
+  // the package is never written whole.
+  for (const auto& entry : fs::directory_iterator(InstallerCache() / L"1.0.0")) {
+    EXPECT_EQ(entry.path().filename().native().rfind(L"Tessaline-1.0.0-windows-x64.tar.gz.", 0), 0U) << entry.path();
+    EXPECT_NE(entry.path().extension(), L".partial") << entry.path();
+  }
   EXPECT_EQ(session->progressCounters.bytesDone.load(), session->progressCounters.bytesTotal.load());
   // Nothing of the run is left beside the installation.
   for (const auto& entry : fs::directory_iterator(QuorvantProgramsFolder())) {
@@ -648,14 +651,42 @@ TEST_F(InstallPipeline, ACancelDuringTheManifestStopsBeforeAnyPart) {
   for (const RecordedRequest& r : ServerRequests()) EXPECT_EQ(r.path.find(".sig"), std::string::npos) << r.path;
 }
 
+// A part damaged on disk after its own check, at the end of the download.
+void DamageTheSecondPartOnceDownloaded(const char* stage) {
+  if (std::string(stage) != "close application") return;
+  const fs::path part = InstallerCache() / L"1.0.0" / L"Tessaline-1.0.0-windows-x64.tar.gz.002";
+  std::string bytes = ReadBytes(part);
+  if (bytes.empty()) return;
+  bytes[bytes.size() / 2] ^= 0x20;
+  WriteBytes(part, bytes);
+}
+
+// Whole-package checks fail before the smoke test, with nothing activated
+// and nothing unpacked left: parts that do not make the signed whole, and a
+// part damaged after its download.
 TEST_F(InstallPipeline, RefusesPartsWhoseWholeDoesNotMatch) {
   ServeRelease(L"wrong-package-digest");
+  markedStages.clear();
+  session->stageObserver = [](const char* stage) { markedStages.emplace_back(stage); };
   EXPECT_EQ(FailureOf(Run()), L"The complete package failed verification");
-  const fs::path partial = InstallerCache() / L"1.1.0" / L"Tessaline-1.1.0-windows-x64.tar.gz.partial";
-  EXPECT_TRUE(fs::exists(partial));
+  EXPECT_EQ(std::count(markedStages.begin(), markedStages.end(), "smoke test"), 0);
+  EXPECT_FALSE(fs::exists(UserApplicationFolder()));
+  ExpectNoLeftoverBut({});
   ResetServer();
   EXPECT_EQ(FailureOf(Run()), L"The complete package failed verification");
   EXPECT_TRUE(PartRequests().empty());
+
+  ServeRelease(L"v1.0.0");
+  session->stageObserver = DamageTheSecondPartOnceDownloaded;
+  EXPECT_EQ(FailureOf(Run()), L"The complete package failed verification");
+  session->stageObserver = nullptr;
+  EXPECT_FALSE(fs::exists(UserApplicationFolder()));
+  EXPECT_EQ(RegisteredVersion(), L"<none>");
+  ExpectNoLeftoverBut({});
+  // The damaged part is found out by the next run's check, and fetched again.
+  ResetServer();
+  ASSERT_EQ(Finished(Run()).wParam, 1U);
+  EXPECT_EQ(PartRequests().size(), 1U);
 }
 
 TEST_F(InstallPipeline, RefusesUntrustedOrUnsafeReleases) {
@@ -738,7 +769,7 @@ TEST_F(InstallPipeline, WaitsWhileAnotherSetupHoldsTheInstallationAndCanBeCancel
   });
   ASSERT_EQ(Finished(waited).wParam, 1U) << Finished(waited).text;
   EXPECT_EQ(lines, (std::vector<std::wstring>{kWaiting, L"Checking the Quorvant release\u2026",
-                                               L"Downloading Tessaline\u2026", L"Verifying the downloaded package\u2026",
+                                               L"Downloading Tessaline\u2026",
                                                L"Closing Tessaline if it is running\u2026", L"Installing Tessaline\u2026"}));
 }
 
@@ -771,7 +802,7 @@ struct Cut {
   const char* stage;
   bool failing;  // the update fails at its first kept folder and rolls back
 };
-constexpr Cut kCuts[] = {{"extract", false},           {"smoke test", false},  {"moving-old-aside", false},
+constexpr Cut kCuts[] = {{"extract", false},           {"unpacking", false}, {"smoke test", false},  {"moving-old-aside", false},
                          {"carrying-kept-folder", false}, {"moving-new-in", false}, {"registering", false},
                          {"rolling-back", true}};
 constexpr int kCutExitCode = 43;

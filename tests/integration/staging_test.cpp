@@ -12,11 +12,13 @@
 #include "common/command_line.h"
 #include "common/file_system.h"
 #include "common/helper_process.h"
+#include "common/install_session.h"
 #include "common/setup_error.h"
 #include "common/text_conversion.h"
 #include "install/install_package.h"
 #include "installation/close_application.h"
 #include "installation/kept_folders.h"
+#include "trust/digest.h"
 #include "ui_driver.h"
 #include "windows_test_support.h"
 #include "winintegration/user_folders.h"
@@ -71,42 +73,55 @@ TEST(FindAppRoot, AcceptsTheTopOrTheOnlyFolder) {
   EXPECT_FALSE(fs::is_regular_file(FindAppRoot(impostor.Path()) / L"Tessaline.exe"));
 }
 
-// The unpacker's arguments for a profile named in a script the ANSI code
-// page lacks, run through the bench's tar.exe, which reads them as Windows'
-// own does.
-TEST(UnpackArguments, PassPathsThatSurviveTheAnsiCommandLine) {
+// A package in three parts streamed into the bench's tar.exe, which reads
+// its arguments as Windows' own does, for a profile named in a script the
+// ANSI code page lacks: what passes is checked whole, whatever the unpacker
+// made of it.
+TEST(UnpackPackage, StreamsThePartsAndChecksTheWholeAsItPasses) {
   ScratchFolder scratch;
   const fs::path localAppData = scratch / L"Zo\u00EB \u00D8rsted \u674E" / L"AppData" / L"Local";
   const fs::path quorvant = localAppData / L"Programs" / L"Quorvant";
   const fs::path cache = localAppData / L"Quorvant" / L"InstallerCache" / L"1.0.0";
   const fs::path staging = quorvant / L".Tessaline-staging-7-8";
-  const fs::path tar = testing::TestExecutableFolder() / L"tools" / L"tar.exe";
   const fs::path archive = testing::TestExecutableFolder() / L"fixtures" / L"tar" / L"small.tar.gz";
   fs::create_directories(cache);
   fs::create_directories(staging);
+  EXPECT_EQ(UnpackArguments(staging, quorvant), L"-xf - -C \".Tessaline-staging-7-8\"");
 
-  const fs::path package = cache / L"Tessaline-1.0.0-windows-x64.tar.gz";
-  fs::copy_file(archive, package);
-  const std::wstring relative = UnpackArguments(package, staging, quorvant);
-  EXPECT_EQ(relative,
-            L"-xf \"..\\..\\Quorvant\\InstallerCache\\1.0.0\\Tessaline-1.0.0-windows-x64.tar.gz\" "
-            L"-C \".Tessaline-staging-7-8\"");
-  EXPECT_EQ(RunInstallationHelper(tar, relative, quorvant, kUnpackTimeoutMs), 0U);
+  const std::string whole = ReadBytes(archive);
+  ASSERT_GT(whole.size(), 40U);
+  PackageParts package{{}, whole.size(), FileSha256Hex(archive)};
+  const std::size_t cuts[] = {0, 10, whole.size() - 20, whole.size()};
+  for (int i = 0; i < 3; ++i) {
+    package.files.push_back(cache / (L"p.00" + std::to_wstring(i + 1)));
+    WriteBytes(package.files.back(), whole.substr(cuts[i], cuts[i + 1] - cuts[i]));
+  }
+  const InstallSession session;
+  UnpackPackage(package, staging, quorvant, session);
   EXPECT_EQ(ReadBytes(staging / L"small.txt"), "small\n");
-
-  // A file name of that script too: the 8.3 form, where the volume has one.
   fs::remove(staging / L"small.txt");
-  const fs::path named = cache / L"\u674E.tar.gz";
-  fs::copy_file(archive, named);
-  const std::wstring shortened = UnpackArguments(named, staging, quorvant);
-  ASSERT_TRUE(SurvivesAnsiCodePage(shortened)) << WideToUtf8(shortened);
-  EXPECT_EQ(RunInstallationHelper(tar, shortened, quorvant, kUnpackTimeoutMs), 0U) << WideToUtf8(shortened);
-  EXPECT_EQ(ReadBytes(staging / L"small.txt"), "small\n");
 
-  // No short form for what does not exist: the full path, as it is.
-  const fs::path missing = cache / L"\u674E-missing.tar.gz";
-  EXPECT_EQ(UnpackArguments(missing, staging, quorvant),
-            L"-xf \"" + missing.native() + L"\" -C \".Tessaline-staging-7-8\"");
+  // Cut off where the manifest says the package ends: the unpacker fails,
+  // as it does when Setup ends mid-stream.
+  PackageParts cutOff = package;
+  cutOff.files.pop_back();
+  cutOff.size = cuts[2];
+  WriteBytes(scratch / L"first-two", whole.substr(0, cuts[2]));
+  cutOff.sha256 = FileSha256Hex(scratch / L"first-two");
+  EXPECT_EQ(FailureOf([&] { UnpackPackage(cutOff, staging, quorvant, session); }),
+            "Unable to extract the Tessaline package");
+  EXPECT_FALSE(fs::exists(staging));
+
+  // A part changed or gone after its own check fails the whole.
+  fs::create_directories(staging);
+  std::string damaged = whole.substr(cuts[2]);
+  damaged[3] ^= 0x01;
+  WriteBytes(package.files[2], damaged);
+  EXPECT_EQ(FailureOf([&] { UnpackPackage(package, staging, quorvant, session); }),
+            "The complete package failed verification");
+  fs::remove(package.files[2]);
+  EXPECT_EQ(FailureOf([&] { UnpackPackage(package, staging, quorvant, session); }),
+            "The complete package failed verification");
 }
 
 TEST(RunSmokeTest, PassesOnlyAWrittenReportThatSaysOk) {
@@ -162,6 +177,22 @@ TEST(RunInstallationHelper, EndsAChildThatNeverEnds) {
       << "the child's own child outlived the time-out";
   stillRunning(true);
 
+  // A child fed a standard input that it never reads: the limit runs from
+  // the last byte it took.
+  const fs::path deaf = PlaceSampleApp(scratch / L"deaf", "smoke-hang") / L"Tessaline.exe";
+  bool taken = true;
+  EXPECT_EQ(FailureOf([&] {
+              RunInstallationHelperWithInput(
+                  deaf, L"--startup-smoke --startup-smoke-report x.json", deaf.parent_path(),
+                  [&taken](HelperInput& input) {
+                    const std::string block(1 << 20, 'x');
+                    for (int i = 0; i < 8 && taken; ++i) taken = input.Write(block.data(), block.size());
+                  },
+                  1500);
+            }),
+            "Installation helper timed out");
+  EXPECT_FALSE(taken) << "its input was still open after it was ended";
+
   EXPECT_EQ(RunInstallationHelper(L"C:\\windows\\system32\\cmd.exe", L"/c exit 7", scratch.Path(), 30000), 7U);
   EXPECT_EQ(FailureOf([&] { RunInstallationHelper(scratch / L"absent.exe", L"", scratch.Path(), 1000); })
                 .rfind("Unable to start installation helper (Windows error ", 0),
@@ -171,17 +202,14 @@ TEST(RunInstallationHelper, EndsAChildThatNeverEnds) {
 // An unpacker that fails on a volume without room for the unpacked package
 // says so, with what is missing; the gzip trailer tells the size.
 TEST(ExtractionFailure, SaysTheDiskIsFullWhenItIs) {
-  ScratchFolder scratch;
-  std::string package(40, '\0');
-  package.replace(package.size() - 4, 4, std::string("\x00\x00\x40\x06", 4));  // 0x06400000: 100 MiB
-  WriteBytes(scratch / L"package.tar.gz", package);
-  const std::uint64_t needed = UnpackedSize(scratch / L"package.tar.gz");
+  const std::uint8_t trailer[4] = {0x00, 0x00, 0x40, 0x06};  // 0x06400000: 100 MiB
+  const std::uint64_t needed = UnpackedSize(trailer);
   EXPECT_EQ(needed, 100U << 20);
   EXPECT_EQ(ExtractionFailureText(needed, 30U << 20),
             "Unable to extract the Tessaline package: " + WindowsErrorDescription(ERROR_DISK_FULL) +
                 " (70 MB more are needed)");
   EXPECT_EQ(ExtractionFailureText(needed, 200U << 20), "Unable to extract the Tessaline package");
-  EXPECT_EQ(ExtractionFailureText(UnpackedSize(scratch / L"absent.tar.gz"), 0), "Unable to extract the Tessaline package");
+  EXPECT_EQ(ExtractionFailureText(0, 0), "Unable to extract the Tessaline package");
 }
 
 // Only a kept folder with entries holds the user's data; an empty one, or a

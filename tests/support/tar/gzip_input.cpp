@@ -22,9 +22,18 @@ std::string ZlibMessage(const z_stream& stream, int code) {
 }  // namespace
 
 GzipInput::GzipInput(const std::filesystem::path& path) : input_(kInputBufferSize) {
-  file_.Reset(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (!file_) RaiseLastError("cannot open the archive \"" + ToUtf8(path.native()) + "\"");
+  if (path.native() == L"-") {
+    // The archive on standard input, read as bytes (Windows' own tar reads
+    // it in binary mode too): a pipe whose writer goes away early is an
+    // archive cut off, never one that ended.
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (input == nullptr || input == INVALID_HANDLE_VALUE) throw ExtractError("there is no standard input to read");
+    file_.Reset(input);
+  } else {
+    file_.Reset(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file_) RaiseLastError("cannot open the archive \"" + ToUtf8(path.native()) + "\"");
+  }
 
   // Both magic bytes are needed before zlib is involved, so that anything
   // else gets a plain answer instead of "incorrect header check".
@@ -47,7 +56,9 @@ bool GzipInput::FillInput() {
   if (kept == input_.size()) return true;
   DWORD got = 0;
   if (!ReadFile(file_.Get(), input_.data() + kept, static_cast<DWORD>(input_.size() - kept), &got, nullptr)) {
-    RaiseLastError("cannot read the archive");
+    // How a pipe says that its writer has closed it: the end of the data.
+    if (GetLastError() != ERROR_BROKEN_PIPE) RaiseLastError("cannot read the archive");
+    got = 0;
   }
   stream_.next_in = input_.data();
   stream_.avail_in = static_cast<uInt>(kept + got);

@@ -15,7 +15,8 @@ namespace tessaline::tar {
 
 class GzipInput {
  public:
-  // Opens the file and checks that it starts like gzip; raises ExtractError.
+  // Opens the file ("-": standard input) and checks that it starts like
+  // gzip; raises ExtractError.
   explicit GzipInput(const std::filesystem::path& path);
   ~GzipInput();
   GzipInput(const GzipInput&) = delete;
