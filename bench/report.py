@@ -12,15 +12,20 @@ import sys
 from collections import defaultdict
 
 # Setup's stages in order, with the reference work that does the same job.
+# The extraction takes the package's digest as the stream passes, and its
+# reference the same: the parts piped into tar with sha256sum beside it.
 STAGES = [
     ("manifest", []),
     ("download", ["winhttp_download_s", "reference_part_digests_s"]),
-    ("assemble and verify", ["reference_assemble_s", "reference_package_digest_s"]),
     ("close application", []),
     ("extract", ["reference_extract_s"]),
     ("smoke test", ["reference_smoke_s"]),
     ("activation", []),
 ]
+# What a headless install may take against the reference tools, and an
+# update's peak disk against the least it could be.
+INSTALL_GOAL = 0.70
+DISK_GOAL = 1.35
 MIB = 1024 * 1024
 
 
@@ -51,13 +56,18 @@ def main():
         sys.exit("bench: an install failed: " + failed[0]["failure"])
 
     stage_times = defaultdict(list)
+    stages = list(STAGES)
     for install in installs:
         for stage in install["stages"]:
             stage_times[stage["name"]].append(stage["seconds"])
+            # A stage the table does not know (an older Setup's) is shown,
+            # without reference work, so that the total still adds up.
+            if stage["name"] != "finished" and all(stage["name"] != name for name, _ in stages):
+                stages.append((stage["name"], []))
     m = {name: median(v) for name, v in values.items()}
     package = m["package_bytes"]
-    setup_stage = {name: median(stage_times[name]) for name, _ in STAGES}
-    reference_stage = {name: (sum(m[r] for r in refs) if refs else None) for name, refs in STAGES}
+    setup_stage = {name: median(stage_times[name]) for name, _ in stages}
+    reference_stage = {name: (sum(m[r] for r in refs) if refs else None) for name, refs in stages}
     setup_install = median([i["seconds"] for i in installs])
     reference_install = sum(v for v in reference_stage.values() if v is not None)
     download = setup_stage["download"]
@@ -71,6 +81,10 @@ def main():
     # content and the installation beside it.
     least_disk = package + 2 * m["installed_bytes"]
     disk_peak = max(values["update_disk_peak_bytes"] + values["whole_update_disk_peak_bytes"])
+    # Had the installed version's parts gone once the new ones were verified
+    # (not done: a failed update could then reuse nothing).
+    disk_peak_without = max(values["update_disk_peak_without_installed_parts_bytes"] +
+                            values["whole_update_disk_peak_without_installed_parts_bytes"])
 
     ratios = {
         "download_setup_over_curl": ratio(download, m["curl_download_s"]),
@@ -86,13 +100,14 @@ def main():
         "update_seconds_over_whole_package_update": ratio(m["update_seconds"], m["whole_update_seconds"]),
         "installer_cache_after_three_updates_over_package": ratio(m["cache_after_updates_bytes"], package),
         "update_peak_disk_over_least": ratio(disk_peak, least_disk),
+        "update_peak_disk_over_least_without_installed_parts": ratio(disk_peak_without, least_disk),
     }
     figures = {
         "package_bytes": package,
         "parts": m["parts"],
         "download_seconds": {"setup": download, "curl": m["curl_download_s"], "winhttp": m["winhttp_download_s"]},
         "stages_seconds": {name: {"setup": setup_stage[name], "reference": reference_stage[name]}
-                           for name, _ in STAGES},
+                           for name, _ in stages},
         "install_seconds": {"setup_headless": setup_install, "reference_tools": reference_install,
                             "setup_window_to_ready": m["window_install_s"]},
         "resume": {"missing_bytes": m["resume_missing_bytes"], "sent_bytes": m["resume_sent_bytes"],
@@ -103,7 +118,8 @@ def main():
         "updates": {"sent_bytes": update_sent, "changed_compressed_bytes": update_changed,
                     "seconds": m["update_seconds"], "whole_package_update_seconds": m["whole_update_seconds"],
                     "installer_cache_bytes_after_three": m["cache_after_updates_bytes"],
-                    "peak_disk_bytes": disk_peak, "least_disk_bytes": least_disk},
+                    "peak_disk_bytes": disk_peak, "least_disk_bytes": least_disk,
+                    "peak_disk_bytes_without_installed_parts": disk_peak_without},
     }
     results = {"when": stamp, "runs": int(runs), "ratios": ratios, "figures": figures,
                "samples": {**values, "setup_install": installs}}
@@ -114,6 +130,9 @@ def main():
     def seconds(v):
         return "—" if v is None else f"{v:.2f} s"
 
+    def goal(value, most):
+        return f"{value:.2f}  (goal at most {most:.2f}: {'met' if value <= most else 'NOT met'})"
+
     def rate(s):
         return f"{package / MIB / s:.0f} MiB/s" if s else "—"
 
@@ -121,7 +140,8 @@ def main():
         ("Ratios", None),
         ("download stage, Setup / curl", f"{ratios['download_setup_over_curl']:.2f}"),
         ("download stage, Setup / WinHTTP client", f"{ratios['download_setup_over_winhttp']:.2f}"),
-        ("whole install, Setup / reference tools*", f"{ratios['install_setup_over_reference_tools']:.2f}"),
+        ("whole install, Setup / reference tools*",
+         goal(ratios['install_setup_over_reference_tools'], INSTALL_GOAL)),
         ("resume, bytes sent / bytes missing", f"{ratios['resume_sent_over_missing']:.3f}"),
         ("peak memory / package size", f"{ratios['peak_memory_over_package']:.2f}"),
         ("cached rerun, part bytes sent (most)", f"{ratios['cached_rerun_part_bytes_sent']:.0f}"),
@@ -131,14 +151,16 @@ def main():
         ("update, time / whole-package update", f"{ratios['update_seconds_over_whole_package_update']:.2f}"),
         ("installer cache after 3 updates / package",
          f"{ratios['installer_cache_after_three_updates_over_package']:.2f}"),
-        ("update, peak disk / least possible", f"{ratios['update_peak_disk_over_least']:.2f}"),
+        ("update, peak disk / least possible", goal(ratios['update_peak_disk_over_least'], DISK_GOAL)),
+        ("  the same without the installed parts**",
+         f"{ratios['update_peak_disk_over_least_without_installed_parts']:.2f}"),
         ("Download stage", None),
         ("Setup (3 threads, parts verified)", f"{seconds(download)}  {rate(download)}"),
         ("curl (3 at a time)", f"{seconds(m['curl_download_s'])}  {rate(m['curl_download_s'])}"),
         ("WinHTTP client (3 at a time)", f"{seconds(m['winhttp_download_s'])}  {rate(m['winhttp_download_s'])}"),
         ("Install by stage (Setup | reference)", None),
     ]
-    for name, _ in STAGES:
+    for name, _ in stages:
         rows.append((name, f"{seconds(setup_stage[name])} | {seconds(reference_stage[name])}"))
     rows += [
         ("total, headless", f"{seconds(setup_install)} | {seconds(reference_install)}"),
@@ -161,6 +183,7 @@ def main():
     for label, value in rows:
         print(f"\n{label}" if value is None else f"  {label:<40} {value}")
     print("\n* the reference side has no work for the manifest, closing and activation stages")
+    print("** had the installed version's cached parts been removed once the new parts were all there")
     if any(values["cached_part_bytes"]):
         sys.exit("bench: with every part cached, the server still sent part bytes")
 

@@ -3,7 +3,10 @@
 #include <windows.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
+#include <mutex>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -106,6 +109,75 @@ std::wstring PathForAnsiCommandLine(const fs::path& path, const fs::path& workin
   return path.native();
 }
 
+// Hashes one block at a time on a thread of its own, while the stream hands
+// the same block to the unpacker: the digest costs the stream no time.
+class BlockHasher {
+ public:
+  BlockHasher() : thread_([this] { Run(); }) {}
+  ~BlockHasher() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+  BlockHasher(const BlockHasher&) = delete;
+  BlockHasher& operator=(const BlockHasher&) = delete;
+
+  // The block must stay as it is until Wait returns.
+  void Start(const char* data, std::size_t length) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      data_ = data;
+      length_ = length;
+      pending_ = true;
+    }
+    changed_.notify_all();
+  }
+
+  void Wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !pending_; });
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
+  Sha256Digest Finish() {
+    Wait();
+    return hasher_.Finish();
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return pending_ || stopping_; });
+      if (!pending_) return;
+      lock.unlock();
+      std::exception_ptr failure;
+      try {
+        if (!failure_) hasher_.Update(data_, length_);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      lock.lock();
+      if (failure) failure_ = failure;
+      pending_ = false;
+      changed_.notify_all();
+    }
+  }
+
+  Sha256Hasher hasher_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  const char* data_ = nullptr;
+  std::size_t length_ = 0;
+  bool pending_ = false;
+  bool stopping_ = false;
+  std::exception_ptr failure_;
+  std::thread thread_;  // last: it starts once everything above is made
+};
+
 }  // namespace
 
 std::uint64_t UnpackedSize(const std::uint8_t (&trailer)[4]) {
@@ -127,7 +199,8 @@ std::wstring UnpackArguments(const fs::path& staging, const fs::path& workingFol
 
 void UnpackPackage(const PackageParts& package, const fs::path& staging, const fs::path& workingFolder,
                    const InstallSession& session) {
-  Sha256Hasher hasher;
+  std::vector<char> block(1 << 20);
+  BlockHasher hasher;
   std::uint64_t streamed = 0;
   std::uint8_t trailer[4] = {};
   const auto keepTrailer = [&trailer](const char* bytes, std::size_t length) {
@@ -137,20 +210,18 @@ void UnpackPackage(const PackageParts& package, const fs::path& staging, const f
     }
   };
   const auto feed = [&](HelperInput& unpacker) {
-    // The pipe holds as much again, so the next block is read and hashed
-    // while the unpacker works on this one.
-    std::vector<char> block(1 << 20);
     bool taking = true;
     for (std::size_t index = 0; index < package.files.size(); ++index) {
       const UniqueFile part(CreateFileW(package.files[index].c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
       DWORD got = 0;
       while (part && ReadFile(part.Get(), block.data(), static_cast<DWORD>(block.size()), &got, nullptr) && got > 0) {
-        hasher.Update(block.data(), got);
+        hasher.Start(block.data(), got);
         keepTrailer(block.data(), got);
         streamed += got;
         // An unpacker that has ended takes no more; the rest is still hashed.
         if (taking) taking = unpacker.Write(block.data(), got);
+        hasher.Wait();
       }
       if (index == 0) session.MarkStage("unpacking");
     }
