@@ -6,12 +6,16 @@
 
 #include <windows.h>
 
+#include <array>
+#include <cstddef>
 #include <memory>
 #include <string>
 
 #include "common/install_session.h"
 #include "common/unique_handle.h"
 #include "trust/lifecycle.h"
+#include "ui/window_layout.h"
+#include "ui/window_palette.h"
 
 namespace tessaline {
 
@@ -48,9 +52,17 @@ class SetupWindow {
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void OnCreate();
+  // The children in creation order.
+  std::array<HWND, static_cast<std::size_t>(Control::Count)> Controls() const;
   // Fonts and control rectangles for dpi_.
   void MakeFonts();
   void PlaceControls();
+  // The colours of palette_ where the controls keep them.
+  void ThemeCheckbox();
+  void ColourProgressBar();
+  // High contrast switched on or off, or its colours changed: the palette
+  // is read again and, if it changed, everything is drawn anew with it.
+  void FollowSystemColours();
   void OnDpiChanged(UINT dpi, const RECT& suggested);
   void SetStatus(const wchar_t* text);
   void DrawActionButton(const DRAWITEMSTRUCT& item) const;
@@ -62,7 +74,8 @@ class SetupWindow {
 
   const bool UiPreview;
   InstallSession session_;
-  // The window background, #0F172A.
+  WindowPalette palette_;
+  // The window background, in palette_'s colour.
   UniqueGdiObject BackgroundBrush;
   UniqueGdiObject bodyFont_;
   UniqueGdiObject titleFont_;
