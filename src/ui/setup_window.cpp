@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <dwmapi.h>
+#include <oleacc.h>
 #include <shellapi.h>
 #include <uxtheme.h>
 
@@ -155,8 +156,10 @@ void SetupWindow::OnCreate() {
   description_ = MakeChild(window, L"STATIC", 0, 0, Control::DescriptionText, dpi,
                            L"Tessaline will be installed for your Windows account.");
   status_ = MakeChild(window, L"STATIC", kStatusTextId, 0, Control::StatusText, dpi, L"Preparing setup\u2026");
-  // The bar draws no text: its text is its name for screen readers.
+  // The bar draws no text: its text names it where a screen reader takes
+  // the window text, and NameProgressBar where Windows does not.
   progress_ = MakeChild(window, PROGRESS_CLASSW, kProgressBarId, PBS_SMOOTH, Control::ProgressBar, dpi, L"Progress");
+  NameProgressBar();
   detail_ = MakeChild(window, L"STATIC", kDetailTextId, 0, Control::DetailText, dpi,
                       L"Connecting to the Quorvant release service\u2026");
   checkbox_ = MakeChild(window, L"BUTTON", kShortcutCheckboxId, WS_TABSTOP | BS_AUTOCHECKBOX, Control::ShortcutCheckbox,
@@ -190,6 +193,20 @@ void SetupWindow::OnCreate() {
   }
   session_.window = window;
   StartInstallWorker(session_);
+}
+
+void SetupWindow::NameProgressBar() {
+  // Windows names a progress bar after the static text before it, here the
+  // status line, whatever the bar's own text; the name is given to it
+  // instead. COM loads oleacc.dll by the path it is registered under in
+  // System32: Setup imports nothing of it. Without it the bar is still read,
+  // under the status line's name.
+  if (FAILED(CoCreateInstance(CLSID_AccPropServices, nullptr, CLSCTX_INPROC_SERVER, IID_IAccPropServices,
+                              reinterpret_cast<void**>(accessibleProperties_.ReleaseAndGetAddressOf())))) {
+    return;
+  }
+  wchar_t name[] = L"Progress";
+  accessibleProperties_->SetHwndPropStr(progress_, OBJID_CLIENT, CHILDID_SELF, PROPID_ACC_NAME, name);
 }
 
 void SetupWindow::ThemeCheckbox() {
@@ -265,6 +282,8 @@ void SetupWindow::SetStatus(const wchar_t* text) {
 void SetupWindow::DrawActionButton(const DRAWITEMSTRUCT& item) const {
   const WindowPalette& p = palette_;
   const bool pressed = (item.itemState & ODS_SELECTED) != 0;
+  // The caption is the button's own text, which is also its name for
+  // screen readers.
   wchar_t caption[64] = {};
   const int length = GetWindowTextW(item.hwndItem, caption, 64);
   DrawFace(item, pressed ? p.pressedFace : p.buttonFace, pressed ? p.pressedEdge : p.buttonEdge,
@@ -359,6 +378,11 @@ LRESULT SetupWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_DESTROY:
       // The fonts and the brush go with this object, after the window.
+      if (accessibleProperties_) {
+        MSAAPROPID name = PROPID_ACC_NAME;
+        accessibleProperties_->ClearHwndProps(progress_, OBJID_CLIENT, CHILDID_SELF, &name, 1);
+        accessibleProperties_.Reset();
+      }
       SetWindowLongPtrW(window, GWLP_USERDATA, 0);
       PostQuitMessage(0);
       return 0;

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <windows.h>
+#include <oleacc.h>
+#include <wrl/client.h>
 
 #include <array>
 #include <cstddef>
@@ -57,6 +59,8 @@ class SetupWindow {
   // Fonts and control rectangles for dpi_.
   void MakeFonts();
   void PlaceControls();
+  // The bar's name for screen readers.
+  void NameProgressBar();
   // The colours of palette_ where the controls keep them.
   void ThemeCheckbox();
   void ColourProgressBar();
@@ -77,6 +81,8 @@ class SetupWindow {
   WindowPalette palette_;
   // The window background, in palette_'s colour.
   UniqueGdiObject BackgroundBrush;
+  // Keeps the progress bar's name; released with the window.
+  Microsoft::WRL::ComPtr<IAccPropServices> accessibleProperties_;
   UniqueGdiObject bodyFont_;
   UniqueGdiObject titleFont_;
   HWND window_ = nullptr;
