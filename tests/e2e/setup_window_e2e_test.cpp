@@ -194,8 +194,8 @@ TEST_F(SetupWindowEndToEnd, CancelsDuringTheDownloadAndALaterRunResumes) {
       }
       return started >= 3;
     }));
-    // The close box only asks for cancellation: the window stays.
-    PostMessageW(setup.Window(), WM_CLOSE, 0, 0);
+    // Esc, as the close box, only asks for cancellation: the window stays.
+    PressKey(setup.Window(), VK_ESCAPE);
     ASSERT_TRUE(setup.WaitForFinish());
     EXPECT_FALSE(setup.Ended());
     EXPECT_EQ(setup.Text(kStatus), L"Installation cancelled.");
@@ -203,7 +203,8 @@ TEST_F(SetupWindowEndToEnd, CancelsDuringTheDownloadAndALaterRunResumes) {
     EXPECT_EQ(setup.Text(kAction), L"Close");
     EXPECT_EQ(ReadAccessible(GetDlgItem(setup.Window(), kAction)).name, L"Close");
     setup.Picture(L"cancelled");
-    PostMessageW(setup.Window(), WM_CLOSE, 0, 0);
+    // Once finished, Esc closes it.
+    PressKey(setup.Window(), VK_ESCAPE);
     EXPECT_EQ(setup.ExitCode(), 0U);
   }
   EXPECT_FALSE(fs::exists(UserApplicationFolder()));
