@@ -201,12 +201,13 @@ stop_wineserver() { ( wine_env; wineserver -k >/dev/null 2>&1 || true ); }
 
 # A virtual display for the windows and message boxes of the tests; the first
 # free display number from 90 up.
+#   start_display [WIDTHxHEIGHT]   1280x1024 unless given
 start_display() {
   on_exit stop_display
-  local n
+  local n size=${1:-1280x1024}
   for n in $(seq 90 120); do
     [[ -e /tmp/.X11-unix/X$n || -e /tmp/.X$n-lock ]] && continue
-    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 </dev/null &
+    Xvfb ":$n" -screen 0 "${size}x24" -nolisten tcp >/dev/null 2>&1 </dev/null &
     tessaline_xvfb_pid=$!
     export DISPLAY=":$n"
     local i

@@ -3,12 +3,13 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <dwmapi.h>
+#include <oleacc.h>
 #include <shellapi.h>
 #include <uxtheme.h>
 
+#include <array>
 #include <chrono>
 #include <cstddef>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
@@ -20,18 +21,12 @@
 #include "trust/lifecycle.h"
 #include "ui/progress_text.h"
 #include "ui/window_layout.h"
+#include "ui/window_palette.h"
 
 namespace tessaline {
 
 namespace {
 
-constexpr COLORREF kBackground = RGB(0x0F, 0x17, 0x2A);
-constexpr COLORREF kText = RGB(0xF8, 0xFA, 0xFC);
-constexpr COLORREF kMutedText = RGB(0x94, 0xA3, 0xB8);
-constexpr COLORREF kAccent = RGB(0x3B, 0x82, 0xF6);
-constexpr COLORREF kAccentPressed = RGB(0x25, 0x63, 0xEB);
-constexpr COLORREF kTrack = RGB(0x1E, 0x29, 0x3B);
-constexpr COLORREF kOnAccent = RGB(0xFF, 0xFF, 0xFF);
 constexpr UINT_PTR kProgressTimer = 1;
 constexpr UINT kProgressPeriodMs = 250;
 
@@ -40,6 +35,8 @@ constexpr DWORD kDarkModeBefore20H1 = 19;
 constexpr DWORD kDarkMode = 20;
 constexpr DWORD kCaptionColor = 35;
 constexpr DWORD kTextColor = 36;
+// The system's own colour, for the caption and text attributes.
+constexpr COLORREF kDwmDefaultColor = 0xFFFFFFFF;
 
 std::int64_t SteadyNanoseconds() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -59,24 +56,26 @@ HWND MakeChild(HWND parent, const wchar_t* className, int id, DWORD style, Contr
                          GetModuleHandleW(nullptr), nullptr);
 }
 
-void RequestDarkTitleBar(HWND window) {
-  const BOOL on = TRUE;
-  if (FAILED(DwmSetWindowAttribute(window, kDarkMode, &on, sizeof(on)))) {
-    DwmSetWindowAttribute(window, kDarkModeBefore20H1, &on, sizeof(on));
+// A title bar in the window's colours; under high contrast the system's.
+void ColourTitleBar(HWND window, const WindowPalette& palette) {
+  const BOOL dark = palette.dark ? TRUE : FALSE;
+  if (FAILED(DwmSetWindowAttribute(window, kDarkMode, &dark, sizeof(dark)))) {
+    DwmSetWindowAttribute(window, kDarkModeBefore20H1, &dark, sizeof(dark));
   }
-  const COLORREF caption = kBackground;
-  const COLORREF text = kText;
+  const COLORREF caption = palette.dark ? palette.background : kDwmDefaultColor;
+  const COLORREF text = palette.dark ? palette.text : kDwmDefaultColor;
   DwmSetWindowAttribute(window, kCaptionColor, &caption, sizeof(caption));
   DwmSetWindowAttribute(window, kTextColor, &text, sizeof(text));
 }
 
-// Fills the item with `face` (a circle or a rounded rectangle) and writes
-// `text` centred on it in white.
+// Fills the item with `face` inside an `edge` outline (a circle or a
+// rounded rectangle) and writes `text` centred on it in `textColour`.
 // `corner` is the diameter of the rounded corners; 0 draws a circle.
-void DrawOnAccent(const DRAWITEMSTRUCT& item, COLORREF face, int corner, const wchar_t* text, int length) {
+void DrawFace(const DRAWITEMSTRUCT& item, COLORREF face, COLORREF edge, COLORREF textColour, int corner,
+              const wchar_t* text, int length) {
   // Declared before the selections, so they are deleted after being deselected.
   const UniqueGdiObject brush(CreateSolidBrush(face));
-  const UniqueGdiObject pen(CreatePen(PS_SOLID, 1, face));
+  const UniqueGdiObject pen(CreatePen(PS_SOLID, 1, edge));
   const ScopedSelection selectBrush(item.hDC, brush.Get());
   const ScopedSelection selectPen(item.hDC, pen.Get());
   const RECT& r = item.rcItem;
@@ -86,12 +85,14 @@ void DrawOnAccent(const DRAWITEMSTRUCT& item, COLORREF face, int corner, const w
     RoundRect(item.hDC, r.left, r.top, r.right, r.bottom, corner, corner);
   }
   SetBkMode(item.hDC, TRANSPARENT);
-  SetTextColor(item.hDC, kOnAccent);
+  SetTextColor(item.hDC, textColour);
   RECT area = r;
   DrawTextW(item.hDC, text, length, &area, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
 }
 
-void DrawBadge(const DRAWITEMSTRUCT& item) { DrawOnAccent(item, kAccent, 0, L"T", 1); }
+void DrawBadge(const DRAWITEMSTRUCT& item, const WindowPalette& palette) {
+  DrawFace(item, palette.accent, palette.accent, palette.onAccent, 0, L"T", 1);
+}
 
 // Version texts come from the verified manifest; shown as received.
 std::wstring Wide(const std::string& text) {
@@ -104,7 +105,8 @@ std::wstring Wide(const std::string& text) {
 
 }  // namespace
 
-SetupWindow::SetupWindow(bool uiPreview) : UiPreview(uiPreview), BackgroundBrush(CreateSolidBrush(kBackground)) {}
+SetupWindow::SetupWindow(bool uiPreview)
+    : UiPreview(uiPreview), palette_(CurrentPalette()), BackgroundBrush(CreateSolidBrush(palette_.background)) {}
 
 bool SetupWindow::Create(HINSTANCE instance, int showCommand) {
   WNDCLASSW windowClass{};
@@ -138,7 +140,7 @@ LRESULT CALLBACK SetupWindow::WindowProc(HWND window, UINT message, WPARAM wPara
 
 void SetupWindow::OnCreate() {
   const HWND window = window_;
-  RequestDarkTitleBar(window);
+  ColourTitleBar(window, palette_);
   // Per-monitor aware: Windows leaves the sizing to us at every DPI.
   dpi_ = GetDpiForWindow(window);
   if (dpi_ == 0) dpi_ = kDesignDpi;
@@ -154,8 +156,10 @@ void SetupWindow::OnCreate() {
   description_ = MakeChild(window, L"STATIC", 0, 0, Control::DescriptionText, dpi,
                            L"Tessaline will be installed for your Windows account.");
   status_ = MakeChild(window, L"STATIC", kStatusTextId, 0, Control::StatusText, dpi, L"Preparing setup\u2026");
-  // The bar draws no text: its text is its name for screen readers.
+  // The bar draws no text: its text names it where a screen reader takes
+  // the window text, and NameProgressBar where Windows does not.
   progress_ = MakeChild(window, PROGRESS_CLASSW, kProgressBarId, PBS_SMOOTH, Control::ProgressBar, dpi, L"Progress");
+  NameProgressBar();
   detail_ = MakeChild(window, L"STATIC", kDetailTextId, 0, Control::DetailText, dpi,
                       L"Connecting to the Quorvant release service\u2026");
   checkbox_ = MakeChild(window, L"BUTTON", kShortcutCheckboxId, WS_TABSTOP | BS_AUTOCHECKBOX, Control::ShortcutCheckbox,
@@ -169,12 +173,11 @@ void SetupWindow::OnCreate() {
   focusCues_ = false;
 
   SendMessageW(checkbox_, BM_SETCHECK, BST_CHECKED, 0);
-  SetWindowTheme(checkbox_, L"DarkMode_Explorer", nullptr);
+  ThemeCheckbox();
 
   // Without visual styles the bar takes the colours given here.
   SetWindowTheme(progress_, L"", L"");
-  SendMessageW(progress_, PBM_SETBKCOLOR, 0, static_cast<LPARAM>(kTrack));
-  SendMessageW(progress_, PBM_SETBARCOLOR, 0, static_cast<LPARAM>(kAccent));
+  ColourProgressBar();
   SendMessageW(progress_, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
   SendMessageW(progress_, PBM_SETMARQUEE, TRUE, 30);
 
@@ -192,6 +195,50 @@ void SetupWindow::OnCreate() {
   StartInstallWorker(session_);
 }
 
+void SetupWindow::NameProgressBar() {
+  // Windows names a progress bar after the static text before it, here the
+  // status line, whatever the bar's own text; the name is given to it
+  // instead. COM loads oleacc.dll by the path it is registered under in
+  // System32: Setup imports nothing of it. Without it the bar is still read,
+  // under the status line's name.
+  if (FAILED(CoCreateInstance(CLSID_AccPropServices, nullptr, CLSCTX_INPROC_SERVER, IID_IAccPropServices,
+                              reinterpret_cast<void**>(accessibleProperties_.ReleaseAndGetAddressOf())))) {
+    return;
+  }
+  wchar_t name[] = L"Progress";
+  accessibleProperties_->SetHwndPropStr(progress_, OBJID_CLIENT, CHILDID_SELF, PROPID_ACC_NAME, name);
+}
+
+void SetupWindow::ThemeCheckbox() {
+  // Under high contrast the system's theme draws the box in the scheme's
+  // colours; no theme names restore it.
+  if (palette_.dark) {
+    SetWindowTheme(checkbox_, L"DarkMode_Explorer", nullptr);
+  } else {
+    SetWindowTheme(checkbox_, nullptr, nullptr);
+  }
+}
+
+void SetupWindow::ColourProgressBar() {
+  SendMessageW(progress_, PBM_SETBKCOLOR, 0, static_cast<LPARAM>(palette_.track));
+  SendMessageW(progress_, PBM_SETBARCOLOR, 0, static_cast<LPARAM>(palette_.accent));
+}
+
+void SetupWindow::FollowSystemColours() {
+  const WindowPalette palette = CurrentPalette();
+  if (palette == palette_) return;
+  palette_ = palette;
+  // The class draws the background with its brush: it gets the new one
+  // before the old one is deleted.
+  UniqueGdiObject brush(CreateSolidBrush(palette_.background));
+  SetClassLongPtrW(window_, GCLP_HBRBACKGROUND, reinterpret_cast<LONG_PTR>(brush.Get()));
+  std::swap(BackgroundBrush, brush);
+  ColourTitleBar(window_, palette_);
+  ThemeCheckbox();
+  ColourProgressBar();
+  RedrawWindow(window_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN);
+}
+
 void SetupWindow::MakeFonts() {
   // The old fonts are released only after the controls have the new ones.
   UniqueGdiObject body(MakeFont(ScaleForDpi(kBodyFontHeight, dpi_), FW_NORMAL));
@@ -204,10 +251,13 @@ void SetupWindow::MakeFonts() {
   std::swap(titleFont_, title);
 }
 
+std::array<HWND, static_cast<std::size_t>(Control::Count)> SetupWindow::Controls() const {
+  return {logo_, title_, subtitle_, description_, status_, progress_, detail_, checkbox_, action_};
+}
+
 void SetupWindow::PlaceControls() {
-  const HWND controls[] = {logo_, title_, subtitle_, description_, status_, progress_, detail_, checkbox_, action_};
-  static_assert(std::size(controls) == static_cast<std::size_t>(Control::Count));
-  for (std::size_t i = 0; i < std::size(controls); ++i) {
+  const auto controls = Controls();
+  for (std::size_t i = 0; i < controls.size(); ++i) {
     const RECT r = ControlRect(static_cast<Control>(i), dpi_);
     SetWindowPos(controls[i], nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
                  SWP_NOZORDER | SWP_NOACTIVATE);
@@ -230,17 +280,21 @@ void SetupWindow::SetStatus(const wchar_t* text) {
 }
 
 void SetupWindow::DrawActionButton(const DRAWITEMSTRUCT& item) const {
-  const COLORREF face = (item.itemState & ODS_SELECTED) ? kAccentPressed : kAccent;
+  const WindowPalette& p = palette_;
+  const bool pressed = (item.itemState & ODS_SELECTED) != 0;
+  // The caption is the button's own text, which is also its name for
+  // screen readers.
   wchar_t caption[64] = {};
   const int length = GetWindowTextW(item.hwndItem, caption, 64);
-  DrawOnAccent(item, face, ScaleForDpi(kButtonCornerDiameter, dpi_), caption, length);
+  DrawFace(item, pressed ? p.pressedFace : p.buttonFace, pressed ? p.pressedEdge : p.buttonEdge,
+           pressed ? p.pressedText : p.buttonText, ScaleForDpi(kButtonCornerDiameter, dpi_), caption, length);
   const bool cuesHidden = !focusCues_ || (item.itemState & ODS_NOFOCUSRECT) != 0;
   if ((item.itemState & ODS_FOCUS) != 0 && !cuesHidden) {
     RECT focus = item.rcItem;
     const int inset = ScaleForDpi(4, dpi_);
     InflateRect(&focus, -inset, -inset);
-    SetTextColor(item.hDC, kOnAccent);
-    SetBkColor(item.hDC, kAccent);
+    SetTextColor(item.hDC, p.buttonText);
+    SetBkColor(item.hDC, p.buttonFace);
     DrawFocusRect(item.hDC, &focus);
   }
 }
@@ -324,6 +378,11 @@ LRESULT SetupWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_DESTROY:
       // The fonts and the brush go with this object, after the window.
+      if (accessibleProperties_) {
+        MSAAPROPID name = PROPID_ACC_NAME;
+        accessibleProperties_->ClearHwndProps(progress_, OBJID_CLIENT, CHILDID_SELF, &name, 1);
+        accessibleProperties_.Reset();
+      }
       SetWindowLongPtrW(window, GWLP_USERDATA, 0);
       PostQuitMessage(0);
       return 0;
@@ -337,7 +396,7 @@ LRESULT SetupWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_DRAWITEM: {
       const auto* item = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
       if (item->CtlID == kLogoBadgeId) {
-        DrawBadge(*item);
+        DrawBadge(*item, palette_);
         return TRUE;
       }
       if (item->CtlID == kActionButtonId) {
@@ -387,15 +446,25 @@ LRESULT SetupWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_TIMER:
       RefreshProgress();
       return 0;
+    case WM_SYSCOLORCHANGE:
+      // The common controls learn of it only from their parent.
+      for (HWND control : Controls()) SendMessageW(control, WM_SYSCOLORCHANGE, wParam, lParam);
+      FollowSystemColours();
+      return 0;
+    case WM_SETTINGCHANGE:
+      // High contrast on or off (SPI_SETHIGHCONTRAST); any other change
+      // leaves the palette as it is and costs one comparison.
+      FollowSystemColours();
+      break;
     case WM_CTLCOLORBTN:
       SetBkMode(reinterpret_cast<HDC>(wParam), TRANSPARENT);
-      SetTextColor(reinterpret_cast<HDC>(wParam), kText);
+      SetTextColor(reinterpret_cast<HDC>(wParam), palette_.text);
       return reinterpret_cast<LRESULT>(BackgroundBrush.Get());
     case WM_CTLCOLORSTATIC: {
       const HWND control = reinterpret_cast<HWND>(lParam);
       SetBkMode(reinterpret_cast<HDC>(wParam), TRANSPARENT);
       SetTextColor(reinterpret_cast<HDC>(wParam),
-                   control == detail_ || control == description_ ? kMutedText : kText);
+                   control == detail_ || control == description_ ? palette_.mutedText : palette_.text);
       return reinterpret_cast<LRESULT>(BackgroundBrush.Get());
     }
     case StatusMessage: {

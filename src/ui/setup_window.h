@@ -5,13 +5,19 @@
 #pragma once
 
 #include <windows.h>
+#include <oleacc.h>
+#include <wrl/client.h>
 
+#include <array>
+#include <cstddef>
 #include <memory>
 #include <string>
 
 #include "common/install_session.h"
 #include "common/unique_handle.h"
 #include "trust/lifecycle.h"
+#include "ui/window_layout.h"
+#include "ui/window_palette.h"
 
 namespace tessaline {
 
@@ -48,9 +54,19 @@ class SetupWindow {
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void OnCreate();
+  // The children in creation order.
+  std::array<HWND, static_cast<std::size_t>(Control::Count)> Controls() const;
   // Fonts and control rectangles for dpi_.
   void MakeFonts();
   void PlaceControls();
+  // The bar's name for screen readers.
+  void NameProgressBar();
+  // The colours of palette_ where the controls keep them.
+  void ThemeCheckbox();
+  void ColourProgressBar();
+  // High contrast switched on or off, or its colours changed: the palette
+  // is read again and, if it changed, everything is drawn anew with it.
+  void FollowSystemColours();
   void OnDpiChanged(UINT dpi, const RECT& suggested);
   void SetStatus(const wchar_t* text);
   void DrawActionButton(const DRAWITEMSTRUCT& item) const;
@@ -62,8 +78,11 @@ class SetupWindow {
 
   const bool UiPreview;
   InstallSession session_;
-  // The window background, #0F172A.
+  WindowPalette palette_;
+  // The window background, in palette_'s colour.
   UniqueGdiObject BackgroundBrush;
+  // Keeps the progress bar's name; released with the window.
+  Microsoft::WRL::ComPtr<IAccPropServices> accessibleProperties_;
   UniqueGdiObject bodyFont_;
   UniqueGdiObject titleFont_;
   HWND window_ = nullptr;

@@ -17,6 +17,7 @@
 
 namespace tessaline::testing {
 
+inline constexpr int kProgress = 101;
 inline constexpr int kStatus = 102;
 inline constexpr int kDetail = 103;
 inline constexpr int kAction = 104;

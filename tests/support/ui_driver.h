@@ -1,9 +1,10 @@
 // Drives another process's Setup window the way a person would: finds it by
 // its class, reads the texts of its controls, clicks, answers message boxes
-// and takes pictures of it.
+// and takes pictures of it; and reads it as a screen reader does.
 #pragma once
 
 #include <windows.h>
+#include <oleacc.h>
 #include <wincodec.h>
 
 #include <chrono>
@@ -97,6 +98,42 @@ inline int FocusedControl(HWND window) {
   info.cbSize = sizeof(info);
   if (!GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info) || info.hwndFocus == nullptr) return -1;
   return GetDlgCtrlID(info.hwndFocus);
+}
+
+// What a screen reader learns of a control through Active Accessibility.
+// A program that calls this links oleacc.
+struct AccessibleControl {
+  bool found = false;
+  std::wstring name;
+  LONG role = 0;  // ROLE_SYSTEM_*, 0 when it has none
+  std::wstring value;
+};
+
+inline AccessibleControl ReadAccessible(HWND control) {
+  AccessibleControl read;
+  const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  IAccessible* accessible = nullptr;
+  if (SUCCEEDED(AccessibleObjectFromWindow(control, static_cast<DWORD>(OBJID_CLIENT), __uuidof(IAccessible),
+                                           reinterpret_cast<void**>(&accessible)))) {
+    read.found = true;
+    VARIANT self{};
+    self.vt = VT_I4;
+    self.lVal = CHILDID_SELF;
+    const auto take = [](BSTR text, std::wstring& into) {
+      if (text != nullptr) into.assign(text, SysStringLen(text));
+      SysFreeString(text);
+    };
+    BSTR text = nullptr;
+    if (accessible->get_accName(self, &text) == S_OK) take(text, read.name);
+    text = nullptr;
+    if (accessible->get_accValue(self, &text) == S_OK) take(text, read.value);
+    VARIANT role{};
+    if (accessible->get_accRole(self, &role) == S_OK && role.vt == VT_I4) read.role = role.lVal;
+    VariantClear(&role);
+    accessible->Release();
+  }
+  if (SUCCEEDED(com)) CoUninitialize();
+  return read;
 }
 
 // A message box of `processId`: its text and its buttons.
