@@ -38,13 +38,13 @@ std::mutex marksMutex;
 std::vector<Mark> marks;
 
 void RecordStage(const char* stage) {
-  // The activation's own phases are part of its stage, the stream's first
-  // part of the extraction.
+  // The activation's own phases are part of its stage; the unpacking runs
+  // beside the download, and is part of its stage.
   for (const ActivationPhase phase : {ActivationPhase::MovingOldAside, ActivationPhase::CarryingKeptFolder,
                                       ActivationPhase::MovingNewIn, ActivationPhase::Registering}) {
     if (std::string(stage) == PhaseName(phase)) return;
   }
-  if (std::string(stage) == "unpacking") return;
+  if (std::string(stage) == "extract" || std::string(stage) == "unpacking") return;
   const Clock::time_point now = Clock::now();
   const std::lock_guard<std::mutex> lock(marksMutex);
   marks.push_back({stage, now});

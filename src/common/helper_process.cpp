@@ -136,7 +136,24 @@ std::uint32_t ExitCodeOf(const StartedHelper& helper) {
 
 class PipeInput final : public HelperInput {
  public:
-  PipeInput(HANDLE pipe, std::atomic<std::uint64_t>& lastTaken) : pipe_(pipe), lastTaken_(lastTaken) {}
+  PipeInput(HANDLE pipe, std::atomic<std::uint64_t>& lastTaken, std::atomic<bool>& waitingOnSetup)
+      : pipe_(pipe), lastTaken_(lastTaken), waitingOnSetup_(waitingOnSetup) {}
+
+  bool WaitWithoutLimit(const std::function<bool()>& wait) override {
+    waitingOnSetup_.store(true);
+    const auto restart = [this] {
+      lastTaken_.store(GetTickCount64());
+      waitingOnSetup_.store(false);
+    };
+    try {
+      const bool result = wait();
+      restart();
+      return result;
+    } catch (...) {
+      restart();
+      throw;
+    }
+  }
 
   bool Write(const void* data, std::size_t size) override {
     const char* bytes = static_cast<const char*>(data);
@@ -157,6 +174,7 @@ class PipeInput final : public HelperInput {
  private:
   HANDLE pipe_;
   std::atomic<std::uint64_t>& lastTaken_;
+  std::atomic<bool>& waitingOnSetup_;
   bool reading_ = true;
 };
 
@@ -189,10 +207,11 @@ std::uint32_t RunInstallationHelperWithInput(const std::filesystem::path& progra
   // Ends a helper that has taken nothing for the time limit; runs until the
   // helper has ended, by itself or so.
   std::atomic<std::uint64_t> lastTaken{GetTickCount64()};
+  std::atomic<bool> waitingOnSetup{false};
   std::atomic<bool> timedOut{false};
   const auto watch = [&] {
     while (WaitForSingleObject(helper.process.Get(), 250) == WAIT_TIMEOUT) {
-      if (GetTickCount64() - lastTaken.load() >= idleTimeoutMs) {
+      if (!waitingOnSetup.load() && GetTickCount64() - lastTaken.load() >= idleTimeoutMs) {
         timedOut.store(true);
         helper.End();
         WaitForSingleObject(helper.process.Get(), INFINITE);
@@ -203,7 +222,7 @@ std::uint32_t RunInstallationHelperWithInput(const std::filesystem::path& progra
   std::thread watchdog;
   try {
     watchdog = std::thread(watch);
-    PipeInput input(writing.Get(), lastTaken);
+    PipeInput input(writing.Get(), lastTaken, waitingOnSetup);
     feed(input);
   } catch (...) {
     helper.End();

@@ -30,6 +30,9 @@ class HelperInput {
   // Hands `size` bytes to the helper; false once it reads no more (it ended,
   // or closed its input), and the bytes then went nowhere.
   virtual bool Write(const void* data, std::size_t size) = 0;
+  // Runs `wait` with the time limit stopped, for bytes that Setup itself is
+  // still waiting for: the helper waits on Setup then, not Setup on it.
+  virtual bool WaitWithoutLimit(const std::function<bool()>& wait) = 0;
 };
 
 // RunInstallationHelper with the helper's standard input a pipe, which

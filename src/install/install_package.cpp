@@ -197,8 +197,24 @@ std::wstring UnpackArguments(const fs::path& staging, const fs::path& workingFol
   return L"-xf - -C " + QuoteCommandLineArgument(PathForAnsiCommandLine(staging, workingFolder));
 }
 
-void UnpackPackage(const PackageParts& package, const fs::path& staging, const fs::path& workingFolder,
+InstallationPaths PrepareStaging() {
+  InstallationPaths paths;
+  paths.quorvant = QuorvantProgramsFolder();
+  const std::wstring suffix = RunSuffix();
+  paths.staging = paths.quorvant / (kStagingPrefix + suffix);
+  paths.backup = paths.quorvant / (kBackupPrefix + suffix);
+  paths.setupCopy = paths.quorvant / (kSetupCopyPrefix + suffix + L".exe");
+  paths.installation = UserApplicationFolder();
+  fsops::CreateDirectories(paths.quorvant);
+  fsops::CreateDirectories(paths.staging);
+  return paths;
+}
+
+void UnpackPackage(const PackageParts& package, const InstallationPaths& paths, const PartArrival& arrival,
                    const InstallSession& session) {
+  session.MarkStage("extract");
+  const fs::path& staging = paths.staging;
+  const fs::path& workingFolder = paths.quorvant;
   std::vector<char> block(1 << 20);
   BlockHasher hasher;
   std::uint64_t streamed = 0;
@@ -212,6 +228,7 @@ void UnpackPackage(const PackageParts& package, const fs::path& staging, const f
   const auto feed = [&](HelperInput& unpacker) {
     bool taking = true;
     for (std::size_t index = 0; index < package.files.size(); ++index) {
+      if (!unpacker.WaitWithoutLimit([&] { return arrival(index); })) throw SetupError("Installation cancelled");
       const UniqueFile part(CreateFileW(package.files[index].c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
       DWORD got = 0;
@@ -226,9 +243,8 @@ void UnpackPackage(const PackageParts& package, const fs::path& staging, const f
       if (index == 0) session.MarkStage("unpacking");
     }
   };
-  const std::uint32_t code =
-      RunInstallationHelperWithInput(kSystemTar, UnpackArguments(staging, workingFolder), workingFolder, feed,
-                                     kUnpackTimeoutMs);
+  const std::uint32_t code = RunInstallationHelperWithInput(kSystemTar, UnpackArguments(staging, workingFolder),
+                                                           workingFolder, feed, kUnpackTimeoutMs);
   // Bytes that are not the package's may have made the unpacker fail, or
   // unpacked into something; either way they are what failed.
   if (streamed != package.size || HexLower(hasher.Finish()) != package.sha256) {
@@ -245,32 +261,20 @@ void UnpackPackage(const PackageParts& package, const fs::path& staging, const f
   }
 }
 
-fs::path InstallPackage(const PackageParts& package, const std::string& version, const fs::path& setupImage,
+fs::path InstallPackage(InstallationPaths paths, const std::string& version, const fs::path& setupImage,
                         const std::function<void()>& clearTheWay, const InstallSession& session) {
-  InstallationPaths paths;
-  paths.quorvant = QuorvantProgramsFolder();
-  const std::wstring suffix = RunSuffix();
-  paths.staging = paths.quorvant / (kStagingPrefix + suffix);
-  paths.backup = paths.quorvant / (kBackupPrefix + suffix);
-  paths.setupCopy = paths.quorvant / (kSetupCopyPrefix + suffix + L".exe");
-  paths.installation = UserApplicationFolder();
-
-  const fs::path report = fs::temp_directory_path() / (L"tessaline-smoke-" + suffix + L".json");
-
-  fsops::CreateDirectories(paths.quorvant);
+  const fs::path report = fs::temp_directory_path() / (L"tessaline-smoke-" + RunSuffix() + L".json");
   try {
-    session.MarkStage("extract");  // with the copy of Setup that goes with the installation
+    // The copy of Setup that goes with the installation.
     fsops::CopyFile(setupImage, paths.setupCopy, fs::copy_options::overwrite_existing);
-    fsops::CreateDirectories(paths.staging);
-    UnpackPackage(package, paths.staging, paths.quorvant, session);
     paths.appRoot = FindAppRoot(paths.staging);
     if (!IsRegularFile(paths.appRoot / L"Tessaline.exe")) throw SetupError("Tessaline.exe is missing from the package");
     session.MarkStage("smoke test");
     RunSmokeTest(paths.appRoot, report);
     PlaceSetupCopies(paths.setupCopy, paths.appRoot);
     session.MarkStage("activation");
-    // Cleared before the download was unpacked; the user may have started it
-    // again since.
+    // Cleared before the smoke test; the user may have started it again
+    // since.
     clearTheWay();
   } catch (...) {
     // Nothing of the installation was touched yet; leave nothing behind either.

@@ -4,6 +4,7 @@
 // place with the old installation kept as a backup until it succeeds.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "common/install_session.h"
+#include "install/activation.h"
 
 namespace tessaline {
 
@@ -28,24 +30,35 @@ struct PackageParts {
   std::string sha256;  // 64 lowercase hexadecimal characters
 };
 
-// Returns <installation folder>\Tessaline.exe. `version` is the manifest's
-// UTF-8 version text, recorded in the registration entry; `setupImage` the
-// Setup the installation carries as its TessalineSetup.exe and
-// TessalineUninstall.exe. `clearTheWay` is called just before the old
-// installation moves, and may raise to stop the installation there, with
-// nothing of it left behind.
-std::filesystem::path InstallPackage(const PackageParts& package, const std::string& version,
+// Where the stream takes the parts from. Returns once part `index` is in the
+// cache and verified, true; or false when the run was cancelled meanwhile.
+using PartArrival = std::function<bool(std::size_t index)>;
+
+// The paths of one installation, named by one run suffix, with the Quorvant
+// folder and an empty staging folder made.
+InstallationPaths PrepareStaging();
+
+// Writes the parts, in order, each once `arrival` has it, into the system's
+// tar.exe unpacking into `paths.staging`, and checks the size and SHA-256 of
+// what passed once the stream has ended: "The complete package failed
+// verification" when they are not the manifest's (whatever the unpacker
+// made of the bytes), else the unpacker's failure; "Installation cancelled"
+// when `arrival` says so. A part that cannot be read leaves the stream short.
+// What was unpacked of a failed stream stays for the caller to remove.
+void UnpackPackage(const PackageParts& package, const InstallationPaths& paths, const PartArrival& arrival,
+                   const InstallSession& session);
+
+// Takes the unpacked new version in `paths.staging` to the installed,
+// registered application, and returns <installation folder>\Tessaline.exe.
+// `version` is the manifest's UTF-8 version text, recorded in the
+// registration entry; `setupImage` the Setup the installation carries as its
+// TessalineSetup.exe and TessalineUninstall.exe. `clearTheWay` is called
+// just before the old installation moves, and may raise to stop the
+// installation there, with nothing of it left behind: on every failure the
+// staging folder goes, unless an unfinished activation's journal names it.
+std::filesystem::path InstallPackage(InstallationPaths paths, const std::string& version,
                                      const std::filesystem::path& setupImage, const std::function<void()>& clearTheWay,
                                      const InstallSession& session);
-
-// Writes the parts, in order, into the system's tar.exe unpacking into
-// `staging`, and checks the size and SHA-256 of what passed once the stream
-// has ended: "The complete package failed verification" when they are not
-// the manifest's (whatever the unpacker made of the bytes), else the
-// unpacker's failure. A part that cannot be read leaves the stream short.
-// What was unpacked stays for the caller to remove.
-void UnpackPackage(const PackageParts& package, const std::filesystem::path& staging,
-                   const std::filesystem::path& workingFolder, const InstallSession& session);
 
 // The unpacker's arguments, -xf - -C <staging folder>: the archive on
 // standard input, and the folder in a form that survives the ANSI command

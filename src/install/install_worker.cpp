@@ -3,6 +3,7 @@
 #include <objbase.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -41,12 +42,53 @@ namespace tessaline {
 namespace {
 
 // What the worker shares with its download threads for one download stage.
+// Which download items are in the cache and verified, for the stream that
+// unpacks the package's parts in order as they arrive.
+class Arrivals {
+ public:
+  explicit Arrivals(std::size_t count) : arrived_(count, false) {}
+
+  void Arrived(std::size_t index) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      arrived_[index] = true;
+      ++count_;
+    }
+    changed_.notify_all();
+  }
+
+  bool All() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return count_ == arrived_.size();
+  }
+
+  // True once item `index` is there; false once the run is cancelled, as a
+  // failing download also cancels it. The window's cancel sets the flag
+  // without a word to this object, so the flag is looked at now and then.
+  bool WaitFor(std::size_t index, const std::atomic<bool>& cancelled) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!arrived_[index]) {
+      if (cancelled.load()) return false;
+      changed_.wait_for(lock, std::chrono::milliseconds(100));
+    }
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<bool> arrived_;
+  std::size_t count_ = 0;
+};
+
+// What the worker shares with its download threads for one download stage.
 struct PartQueue {
   InstallSession& session;
   std::atomic<std::uint64_t> nextIndex{0};
   const std::vector<PackagePart>& downloads;  // the package's parts first, in order
   const fs::path& cacheFolder;
   const ChunkReuse* reuse;  // nothing when no part is made of reused bytes
+  Arrivals& arrivals;
   std::mutex failureMutex;
   std::exception_ptr firstFailure;
 };
@@ -94,6 +136,7 @@ void DownloadThread(PartQueue& queue) {
       if (queue.reuse == nullptr || !queue.reuse->BringPart(index, queue.session)) {
         DownloadPart(queue.downloads[index], queue.cacheFolder, queue.session);
       }
+      queue.arrivals.Arrived(index);
     } catch (...) {
       const std::lock_guard<std::mutex> lock(queue.failureMutex);
       if (!queue.firstFailure) queue.firstFailure = std::current_exception();
@@ -104,8 +147,8 @@ void DownloadThread(PartQueue& queue) {
 }
 
 void DownloadParts(const std::vector<PackagePart>& downloads, const fs::path& cacheFolder, const ChunkReuse* reuse,
-                   InstallSession& session) {
-  PartQueue queue{session, {0}, downloads, cacheFolder, reuse, {}, {}};
+                   Arrivals& arrivals, InstallSession& session) {
+  PartQueue queue{session, {0}, downloads, cacheFolder, reuse, arrivals, {}, {}};
   RunDownloadThreads(
       kDownloadThreads, [&queue] { DownloadThread(queue); },
       [](std::function<void()> body) { return std::thread(std::move(body)); }, session.cancelRequested);
@@ -255,35 +298,87 @@ RunEnd RunPipeline(InstallSession& session, PipelineHost& host, RunResult& resul
   // the bar starts after them, and the rate counts only what is fetched.
   const std::unique_ptr<ChunkReuse> reuse = PrepareChunkReuse(manifest, decision, installed, cacheFolder, session);
   startCounting(cached + (reuse ? reuse->LocalBytes() : 0));
-  DownloadParts(downloads, cacheFolder, reuse.get(), session);
-
-  // The package is never written whole: the verified parts are unpacked as
-  // one stream, and the whole is checked as it passes.
+  // The package is never written whole: each part is unpacked as soon as it
+  // and those before it are verified in the cache, as one stream, while the
+  // rest download; the whole is checked as it passes.
   PackageParts package{{}, manifest.size, manifest.sha256};
   for (const PackagePart& part : manifest.parts) package.files.push_back(cacheFolder / Utf8ToWide(part.name));
-  // The Setup the new version carries: the release's own where it names
-  // one, verified before anything moves.
-  const fs::path setupImage = VerifiedReleaseSetup(releaseSetup, cacheFolder);
-
+  const InstallationPaths paths = PrepareStaging();
+  // Before activation, a failure leaves nothing unpacked, nor the folder
+  // made for it on a first installation.
+  const auto dropStaging = [&paths] {
+    std::error_code ignored;
+    fsops::RemoveTree(paths.staging, ignored);
+    RemoveDirectoryW(paths.quorvant.c_str());
+  };
+  fs::path setupImage;
   try {
+    // Once everything is in, what is left of the stream is its check.
+    bool verifying = false;
+    const auto showVerifying = [&] {
+      if (verifying) return;
+      verifying = true;
+      session.MarkStage("verify");
+      host.ShowStatus(L"Verifying the downloaded package\u2026");
+    };
+    Arrivals arrivals(downloads.size());
+    std::exception_ptr downloadFailure;
+    std::thread downloading([&] {
+      try {
+        DownloadParts(downloads, cacheFolder, reuse.get(), arrivals, session);
+      } catch (...) {
+        downloadFailure = std::current_exception();
+      }
+    });
+    try {
+      UnpackPackage(
+          package, paths,
+          [&](std::size_t index) {
+            const bool arrived = arrivals.WaitFor(index, session.cancelRequested);
+            if (arrived && arrivals.All()) showVerifying();
+            return arrived;
+          },
+          session);
+    } catch (...) {
+      // A stream cut short by a failed download fails with the download's
+      // own text.
+      downloading.join();
+      if (downloadFailure) std::rethrow_exception(downloadFailure);
+      throw;
+    }
+    downloading.join();
+    if (downloadFailure) std::rethrow_exception(downloadFailure);
+    showVerifying();
+    // The Setup the new version carries: the release's own where it names
+    // one, verified before anything moves.
+    setupImage = VerifiedReleaseSetup(releaseSetup, cacheFolder);
     session.MarkStage("close application");
     host.ShowStatus(L"Closing Tessaline if it is running\u2026");
     host.ClearTheWay(application);
-    switch (decision.action) {
-      case LifecycleAction::Update:
-        host.ShowStatus(L"Updating Tessaline\u2026");
-        break;
-      case LifecycleAction::Repair:
-        host.ShowStatus(L"Repairing Tessaline\u2026");
-        break;
-      default:
-        host.ShowStatus(L"Installing Tessaline\u2026");
-        break;
-    }
-    session.launchPath = InstallPackage(package, manifest.version, setupImage,
-                                        [&] { host.ClearTheWay(application); }, session);
   } catch (const ApplicationStillRunning&) {
     // The parts are what the next run installs from.
+    dropStaging();
+    return RunEnd::Deferred;
+  } catch (...) {
+    dropStaging();
+    throw;
+  }
+
+  switch (decision.action) {
+    case LifecycleAction::Update:
+      host.ShowStatus(L"Updating Tessaline\u2026");
+      break;
+    case LifecycleAction::Repair:
+      host.ShowStatus(L"Repairing Tessaline\u2026");
+      break;
+    default:
+      host.ShowStatus(L"Installing Tessaline\u2026");
+      break;
+  }
+  try {
+    session.launchPath =
+        InstallPackage(paths, manifest.version, setupImage, [&] { host.ClearTheWay(application); }, session);
+  } catch (const ApplicationStillRunning&) {
     return RunEnd::Deferred;
   }
   TrimInstallerCache(cacheFolder, manifest.filename);

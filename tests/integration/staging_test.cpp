@@ -96,8 +96,12 @@ TEST(UnpackPackage, StreamsThePartsAndChecksTheWholeAsItPasses) {
     package.files.push_back(cache / (L"p.00" + std::to_wstring(i + 1)));
     WriteBytes(package.files.back(), whole.substr(cuts[i], cuts[i + 1] - cuts[i]));
   }
+  InstallationPaths paths;
+  paths.quorvant = quorvant;
+  paths.staging = staging;
   const InstallSession session;
-  UnpackPackage(package, staging, quorvant, session);
+  const auto everyPartIsThere = [](std::size_t) { return true; };
+  UnpackPackage(package, paths, everyPartIsThere, session);
   EXPECT_EQ(ReadBytes(staging / L"small.txt"), "small\n");
   fs::remove(staging / L"small.txt");
 
@@ -108,7 +112,7 @@ TEST(UnpackPackage, StreamsThePartsAndChecksTheWholeAsItPasses) {
   cutOff.size = cuts[2];
   WriteBytes(scratch / L"first-two", whole.substr(0, cuts[2]));
   cutOff.sha256 = FileSha256Hex(scratch / L"first-two");
-  EXPECT_EQ(FailureOf([&] { UnpackPackage(cutOff, staging, quorvant, session); }),
+  EXPECT_EQ(FailureOf([&] { UnpackPackage(cutOff, paths, everyPartIsThere, session); }),
             "Unable to extract the Tessaline package");
   EXPECT_FALSE(fs::exists(staging));
 
@@ -117,11 +121,20 @@ TEST(UnpackPackage, StreamsThePartsAndChecksTheWholeAsItPasses) {
   std::string damaged = whole.substr(cuts[2]);
   damaged[3] ^= 0x01;
   WriteBytes(package.files[2], damaged);
-  EXPECT_EQ(FailureOf([&] { UnpackPackage(package, staging, quorvant, session); }),
+  EXPECT_EQ(FailureOf([&] { UnpackPackage(package, paths, everyPartIsThere, session); }),
             "The complete package failed verification");
   fs::remove(package.files[2]);
-  EXPECT_EQ(FailureOf([&] { UnpackPackage(package, staging, quorvant, session); }),
+  EXPECT_EQ(FailureOf([&] { UnpackPackage(package, paths, everyPartIsThere, session); }),
             "The complete package failed verification");
+
+  // A part that never comes, as when the download is cancelled: the
+  // unpacker is ended, however long it has waited.
+  int asked = 0;
+  EXPECT_EQ(FailureOf([&] {
+              UnpackPackage(package, paths, [&asked](std::size_t index) { return ++asked, index == 0; }, session);
+            }),
+            "Installation cancelled");
+  EXPECT_EQ(asked, 2);
 }
 
 TEST(RunSmokeTest, PassesOnlyAWrittenReportThatSaysOk) {
@@ -192,6 +205,22 @@ TEST(RunInstallationHelper, EndsAChildThatNeverEnds) {
             }),
             "Installation helper timed out");
   EXPECT_FALSE(taken) << "its input was still open after it was ended";
+  // Bytes that Setup itself waits for do not count against the helper.
+  const fs::path waited = scratch / L"waited";
+  fs::create_directories(waited);
+  const std::string archive = ReadBytes(testing::TestExecutableFolder() / L"fixtures" / L"tar" / L"small.tar.gz");
+  EXPECT_EQ(RunInstallationHelperWithInput(
+                testing::TestExecutableFolder() / L"tools" / L"tar.exe", L"-xf - -C .", waited,
+                [&archive](HelperInput& input) {
+                  EXPECT_TRUE(input.WaitWithoutLimit([] {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+                    return true;
+                  }));
+                  EXPECT_TRUE(input.Write(archive.data(), archive.size()));
+                },
+                1500),
+            0U);
+  EXPECT_EQ(ReadBytes(waited / L"small.txt"), "small\n");
 
   EXPECT_EQ(RunInstallationHelper(L"C:\\windows\\system32\\cmd.exe", L"/c exit 7", scratch.Path(), 30000), 7U);
   EXPECT_EQ(FailureOf([&] { RunInstallationHelper(scratch / L"absent.exe", L"", scratch.Path(), 1000); })
