@@ -197,7 +197,17 @@ install_tar_standin() {
   cp "$standin" "$TESSALINE_WINE_ROOT/prefix/drive_c/windows/system32/tar.exe"
 }
 
-stop_wineserver() { ( wine_env; wineserver -k >/dev/null 2>&1 || true ); }
+# Also ends the Wine processes of this prefix that its server no longer
+# knows: one ended in the middle of its own start (the tests end starters at
+# any moment) can outlive the server, holding whatever it inherited.
+stop_wineserver() {
+  ( wine_env; wineserver -k >/dev/null 2>&1 || true )
+  local pid prefix="$TESSALINE_WINE_ROOT/prefix"
+  for pid in $(pgrep -f '^/usr/lib/wine/' || true); do
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$prefix" && kill -KILL "$pid" 2>/dev/null
+  done
+  return 0
+}
 
 # A virtual display for the windows and message boxes of the tests; the first
 # free display number from 90 up.

@@ -136,8 +136,14 @@ std::uint32_t ExitCodeOf(const StartedHelper& helper) {
 
 class PipeInput final : public HelperInput {
  public:
-  PipeInput(HANDLE pipe, std::atomic<std::uint64_t>& lastTaken, std::atomic<bool>& waitingOnSetup)
-      : pipe_(pipe), lastTaken_(lastTaken), waitingOnSetup_(waitingOnSetup) {}
+  PipeInput(HANDLE pipe, HANDLE process, std::atomic<std::uint64_t>& lastTaken, std::atomic<bool>& waitingOnSetup)
+      : pipe_(pipe), process_(process), lastTaken_(lastTaken), waitingOnSetup_(waitingOnSetup) {}
+
+  bool Failed() override {
+    if (WaitForSingleObject(process_, kEndWaitMs) != WAIT_OBJECT_0) return true;
+    DWORD code = 0;
+    return !GetExitCodeProcess(process_, &code) || code != 0;
+  }
 
   bool WaitWithoutLimit(const std::function<bool()>& wait) override {
     waitingOnSetup_.store(true);
@@ -170,9 +176,13 @@ class PipeInput final : public HelperInput {
   }
 
   static constexpr DWORD kPipeBufferSize = 1 << 20;
+  // How long a helper that was ended, or that stopped reading, may take to
+  // be gone: a process held in a driver's I/O can take a while.
+  static constexpr DWORD kEndWaitMs = 30000;
 
  private:
   HANDLE pipe_;
+  HANDLE process_;
   std::atomic<std::uint64_t>& lastTaken_;
   std::atomic<bool>& waitingOnSetup_;
   bool reading_ = true;
@@ -185,7 +195,7 @@ std::uint32_t RunInstallationHelper(const std::filesystem::path& program, const 
   const StartedHelper helper = StartHelper(program, arguments, workingFolder, nullptr);
   if (WaitForSingleObject(helper.process.Get(), timeoutMs) != WAIT_OBJECT_0) {
     helper.End();
-    throw SetupError("Installation helper timed out");
+    throw HelperTimedOut();
   }
   return ExitCodeOf(helper);
 }
@@ -211,10 +221,13 @@ std::uint32_t RunInstallationHelperWithInput(const std::filesystem::path& progra
   std::atomic<bool> timedOut{false};
   const auto watch = [&] {
     while (WaitForSingleObject(helper.process.Get(), 250) == WAIT_TIMEOUT) {
-      if (!waitingOnSetup.load() && GetTickCount64() - lastTaken.load() >= idleTimeoutMs) {
+      if (waitingOnSetup.load()) continue;
+      const std::uint64_t last = lastTaken.load();
+      const std::uint64_t now = GetTickCount64();
+      if (now > last && now - last >= idleTimeoutMs) {
         timedOut.store(true);
         helper.End();
-        WaitForSingleObject(helper.process.Get(), INFINITE);
+        WaitForSingleObject(helper.process.Get(), PipeInput::kEndWaitMs);
         return;
       }
     }
@@ -222,7 +235,7 @@ std::uint32_t RunInstallationHelperWithInput(const std::filesystem::path& progra
   std::thread watchdog;
   try {
     watchdog = std::thread(watch);
-    PipeInput input(writing.Get(), lastTaken, waitingOnSetup);
+    PipeInput input(writing.Get(), helper.process.Get(), lastTaken, waitingOnSetup);
     feed(input);
   } catch (...) {
     helper.End();
@@ -233,7 +246,7 @@ std::uint32_t RunInstallationHelperWithInput(const std::filesystem::path& progra
   // The end of the input, which the helper reads as the end of its data.
   writing.Reset();
   watchdog.join();
-  if (timedOut.load()) throw SetupError("Installation helper timed out");
+  if (timedOut.load()) throw HelperTimedOut();
   return ExitCodeOf(helper);
 }
 

@@ -9,6 +9,8 @@
 #include <functional>
 #include <string>
 
+#include "common/setup_error.h"
+
 namespace tessaline {
 
 // "<process id>-<milliseconds since system start>": names every temporary
@@ -18,10 +20,15 @@ std::wstring RunSuffix();
 // Starts `program` with `arguments` (already quoted by the caller) in
 // `workingFolder`, hidden, inheriting no handles, and returns its exit code.
 // A child still running after `timeoutMs` is ended with exit code 1, with
-// every process it started, and the call raises "Installation helper timed
-// out". What a child that ended leaves running is ended on return too.
+// every process it started, and the call raises HelperTimedOut. What a child that ended leaves running is ended on return too.
 std::uint32_t RunInstallationHelper(const std::filesystem::path& program, const std::wstring& arguments,
                                     const std::filesystem::path& workingFolder, std::uint32_t timeoutMs);
+
+// A helper that did not end within its time limit; it has been ended.
+class HelperTimedOut : public SetupError {
+ public:
+  HelperTimedOut() : SetupError("Installation helper timed out") {}
+};
 
 // The write end of a helper's standard input.
 class HelperInput {
@@ -33,6 +40,9 @@ class HelperInput {
   // Runs `wait` with the time limit stopped, for bytes that Setup itself is
   // still waiting for: the helper waits on Setup then, not Setup on it.
   virtual bool WaitWithoutLimit(const std::function<bool()>& wait) = 0;
+  // Once Write has returned false: whether the helper failed, waiting a
+  // while for it to end (one that does not end counts as failed).
+  virtual bool Failed() = 0;
 };
 
 // RunInstallationHelper with the helper's standard input a pipe, which

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -210,7 +211,7 @@ InstallationPaths PrepareStaging() {
   return paths;
 }
 
-void UnpackPackage(const PackageParts& package, const InstallationPaths& paths, const PartArrival& arrival,
+void UnpackPackage(const PackageParts& package, const InstallationPaths& paths, PartSource& parts,
                    const InstallSession& session) {
   session.MarkStage("extract");
   const fs::path& staging = paths.staging;
@@ -225,10 +226,20 @@ void UnpackPackage(const PackageParts& package, const InstallationPaths& paths, 
       trailer[3] = static_cast<std::uint8_t>(bytes[i]);
     }
   };
+  // Whether the stream ended before its last part for an unpacker that failed.
+  bool cutShort = false;
   const auto feed = [&](HelperInput& unpacker) {
     bool taking = true;
     for (std::size_t index = 0; index < package.files.size(); ++index) {
-      if (!unpacker.WaitWithoutLimit([&] { return arrival(index); })) throw SetupError("Installation cancelled");
+      // An unpacker that failed is not kept waiting for the network: what is
+      // there is still hashed, so that bytes which are not the package's
+      // are named as such, but a part still to come ends the stream.
+      if (!taking && !parts.Has(index) && unpacker.Failed()) {
+        cutShort = true;
+        return;
+      }
+      const auto stopping = [&] { return !unpacker.WaitWithoutLimit([&] { return parts.WaitFor(index); }); };
+      if (stopping()) throw SetupError("Installation cancelled");
       const UniqueFile part(CreateFileW(package.files[index].c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
       DWORD got = 0;
@@ -239,17 +250,26 @@ void UnpackPackage(const PackageParts& package, const InstallationPaths& paths, 
         // An unpacker that has ended takes no more; the rest is still hashed.
         if (taking) taking = unpacker.Write(block.data(), got);
         hasher.Wait();
+        if (stopping()) throw SetupError("Installation cancelled");
       }
       if (index == 0) session.MarkStage("unpacking");
     }
   };
-  const std::uint32_t code = RunInstallationHelperWithInput(kSystemTar, UnpackArguments(staging, workingFolder),
-                                                           workingFolder, feed, kUnpackTimeoutMs);
-  // Bytes that are not the package's may have made the unpacker fail, or
-  // unpacked into something; either way they are what failed.
-  if (streamed != package.size || HexLower(hasher.Finish()) != package.sha256) {
+  std::uint32_t code = 0;
+  std::optional<SetupError> timedOut;
+  try {
+    code = RunInstallationHelperWithInput(kSystemTar, UnpackArguments(staging, workingFolder), workingFolder, feed,
+                                          kUnpackTimeoutMs);
+  } catch (const HelperTimedOut& failure) {
+    timedOut = failure;
+  }
+  // Bytes that are not the package's may have made the unpacker fail or
+  // stall, or unpacked into something; either way they are what failed.
+  const bool whole = streamed == package.size;
+  if (!cutShort && (!whole || HexLower(hasher.Finish()) != package.sha256)) {
     throw SetupError("The complete package failed verification");
   }
+  if (timedOut) throw *timedOut;
   if (code != 0) {
     // What it unpacked goes at once: on a full disk, the failure frees
     // what it took, and the free space it reports is the real one.
@@ -257,6 +277,19 @@ void UnpackPackage(const PackageParts& package, const InstallationPaths& paths, 
     fsops::RemoveTree(staging, ignored);
     ULARGE_INTEGER available{};
     const bool known = GetDiskFreeSpaceExW(workingFolder.c_str(), &available, nullptr, nullptr) != 0;
+    // The gzip trailer, the package's last four bytes, tells how much room
+    // the unpacked package takes; a stream cut short may still have it.
+    if (!whole && !package.files.empty() && parts.Has(package.files.size() - 1)) {
+      const UniqueFile last(CreateFileW(package.files.back().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+      LARGE_INTEGER end{};
+      end.QuadPart = -4;
+      DWORD got = 0;
+      if (!last || !SetFilePointerEx(last.Get(), end, nullptr, FILE_END) ||
+          !ReadFile(last.Get(), trailer, 4, &got, nullptr) || got != 4) {
+        std::memset(trailer, 0, sizeof(trailer));
+      }
+    }
     throw SetupError(ExtractionFailureText(UnpackedSize(trailer), known ? available.QuadPart : ~0ULL));
   }
 }

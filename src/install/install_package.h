@@ -30,22 +30,32 @@ struct PackageParts {
   std::string sha256;  // 64 lowercase hexadecimal characters
 };
 
-// Where the stream takes the parts from. Returns once part `index` is in the
-// cache and verified, true; or false when the run was cancelled meanwhile.
-using PartArrival = std::function<bool(std::size_t index)>;
+// Where the stream takes the parts from, on the thread that unpacks.
+class PartSource {
+ public:
+  virtual ~PartSource() = default;
+  // Returns true once part `index` is in the cache and verified; false once
+  // the run is to stop (it was cancelled, or a download failed) while not
+  // every part is in yet. Asked before each part and between its blocks.
+  virtual bool WaitFor(std::size_t index) = 0;
+  // Whether part `index` is there now.
+  virtual bool Has(std::size_t index) = 0;
+};
 
 // The paths of one installation, named by one run suffix, with the Quorvant
 // folder and an empty staging folder made.
 InstallationPaths PrepareStaging();
 
-// Writes the parts, in order, each once `arrival` has it, into the system's
+// Writes the parts, in order, each once `parts` has it, into the system's
 // tar.exe unpacking into `paths.staging`, and checks the size and SHA-256 of
 // what passed once the stream has ended: "The complete package failed
 // verification" when they are not the manifest's (whatever the unpacker
 // made of the bytes), else the unpacker's failure; "Installation cancelled"
-// when `arrival` says so. A part that cannot be read leaves the stream short.
-// What was unpacked of a failed stream stays for the caller to remove.
-void UnpackPackage(const PackageParts& package, const InstallationPaths& paths, const PartArrival& arrival,
+// when `parts` says to stop. An unpacker that fails before the last part is
+// in is not waited for: its failure is the answer. A part that cannot be
+// read leaves the stream short. What was unpacked of a failed stream stays
+// for the caller to remove.
+void UnpackPackage(const PackageParts& package, const InstallationPaths& paths, PartSource& parts,
                    const InstallSession& session);
 
 // Takes the unpacked new version in `paths.staging` to the installed,

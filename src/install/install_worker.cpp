@@ -41,12 +41,16 @@ namespace fs = std::filesystem;
 namespace tessaline {
 namespace {
 
-// What the worker shares with its download threads for one download stage.
-// Which download items are in the cache and verified, for the stream that
-// unpacks the package's parts in order as they arrive.
-class Arrivals {
+// Which download items are in the cache and verified: the download threads
+// say so, and the stream, on the worker's thread, takes the package's parts
+// in order as they come.
+class Arrivals final : public PartSource {
  public:
-  explicit Arrivals(std::size_t count) : arrived_(count, false) {}
+  // `stop` is the run's cancel, which a failing download also sets;
+  // `allThere` is called, on the stream's thread, whenever it asks once
+  // every item is there.
+  Arrivals(std::size_t count, const std::atomic<bool>& stop, std::function<void()> allThere)
+      : arrived_(count, false), stop_(stop), allThere_(std::move(allThere)) {}
 
   void Arrived(std::size_t index) {
     {
@@ -57,21 +61,26 @@ class Arrivals {
     changed_.notify_all();
   }
 
-  bool All() {
+  bool Has(std::size_t index) override {
     const std::lock_guard<std::mutex> lock(mutex_);
-    return count_ == arrived_.size();
+    return arrived_[index];
   }
 
-  // True once item `index` is there; false once the run is cancelled, as a
-  // failing download also cancels it. The window's cancel sets the flag
-  // without a word to this object, so the flag is looked at now and then.
-  bool WaitFor(std::size_t index, const std::atomic<bool>& cancelled) {
+  // Once everything is in, nothing stops the stream: a cancel after the
+  // download is not taken. The window's cancel sets the flag without a
+  // word to this object, so the flag is looked at now and then.
+  bool WaitFor(std::size_t index) override {
     std::unique_lock<std::mutex> lock(mutex_);
-    while (!arrived_[index]) {
-      if (cancelled.load()) return false;
+    for (;;) {
+      if (count_ == arrived_.size()) {
+        lock.unlock();
+        allThere_();
+        return true;
+      }
+      if (stop_.load()) return false;
+      if (arrived_[index]) return true;
       changed_.wait_for(lock, std::chrono::milliseconds(100));
     }
-    return true;
   }
 
  private:
@@ -79,6 +88,8 @@ class Arrivals {
   std::condition_variable changed_;
   std::vector<bool> arrived_;
   std::size_t count_ = 0;
+  const std::atomic<bool>& stop_;
+  std::function<void()> allThere_;
 };
 
 // What the worker shares with its download threads for one download stage.
@@ -321,7 +332,7 @@ RunEnd RunPipeline(InstallSession& session, PipelineHost& host, RunResult& resul
       session.MarkStage("verify");
       host.ShowStatus(L"Verifying the downloaded package\u2026");
     };
-    Arrivals arrivals(downloads.size());
+    Arrivals arrivals(downloads.size(), session.cancelRequested, showVerifying);
     std::exception_ptr downloadFailure;
     std::thread downloading([&] {
       try {
@@ -331,19 +342,14 @@ RunEnd RunPipeline(InstallSession& session, PipelineHost& host, RunResult& resul
       }
     });
     try {
-      UnpackPackage(
-          package, paths,
-          [&](std::size_t index) {
-            const bool arrived = arrivals.WaitFor(index, session.cancelRequested);
-            if (arrived && arrivals.All()) showVerifying();
-            return arrived;
-          },
-          session);
+      UnpackPackage(package, paths, arrivals, session);
     } catch (...) {
-      // A stream cut short by a failed download fails with the download's
-      // own text.
+      // A stream that stops by itself stops the downloads too, and its
+      // failure is the run's; one stopped by a cancel or a failed download
+      // gives way to the download's own text.
+      const bool streamFailedFirst = !session.cancelRequested.exchange(true);
       downloading.join();
-      if (downloadFailure) std::rethrow_exception(downloadFailure);
+      if (downloadFailure && !streamFailedFirst) std::rethrow_exception(downloadFailure);
       throw;
     }
     downloading.join();

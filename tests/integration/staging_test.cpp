@@ -100,7 +100,13 @@ TEST(UnpackPackage, StreamsThePartsAndChecksTheWholeAsItPasses) {
   paths.quorvant = quorvant;
   paths.staging = staging;
   const InstallSession session;
-  const auto everyPartIsThere = [](std::size_t) { return true; };
+  // Parts that are all there, or, after `stopAfter` asks, a run that stops.
+  struct Parts final : PartSource {
+    int asked = 0;
+    int stopAfter = -1;
+    bool WaitFor(std::size_t) override { return ++asked != stopAfter; }
+    bool Has(std::size_t) override { return stopAfter < 0; }
+  } everyPartIsThere;
   UnpackPackage(package, paths, everyPartIsThere, session);
   EXPECT_EQ(ReadBytes(staging / L"small.txt"), "small\n");
   fs::remove(staging / L"small.txt");
@@ -116,6 +122,21 @@ TEST(UnpackPackage, StreamsThePartsAndChecksTheWholeAsItPasses) {
             "Unable to extract the Tessaline package");
   EXPECT_FALSE(fs::exists(staging));
 
+  // An unpacker that fails early in a long stream: Setup's writes then go
+  // nowhere, and the rest is still hashed for the check of the whole.
+  PackageParts garbled{{scratch / L"header", scratch / L"noise"}, 0, {}};
+  WriteBytes(garbled.files[0], whole.substr(0, 10));
+  std::string noise(3 << 20, '\0');
+  for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 2654435761U) >> 13);
+  WriteBytes(garbled.files[1], noise);
+  garbled.size = 10 + noise.size();
+  WriteBytes(scratch / L"garbled", whole.substr(0, 10) + noise);
+  garbled.sha256 = FileSha256Hex(scratch / L"garbled");
+  fs::create_directories(staging);
+  EXPECT_EQ(FailureOf([&] { UnpackPackage(garbled, paths, everyPartIsThere, session); }),
+            "Unable to extract the Tessaline package");
+  EXPECT_FALSE(fs::exists(staging));
+
   // A part changed or gone after its own check fails the whole.
   fs::create_directories(staging);
   std::string damaged = whole.substr(cuts[2]);
@@ -127,14 +148,13 @@ TEST(UnpackPackage, StreamsThePartsAndChecksTheWholeAsItPasses) {
   EXPECT_EQ(FailureOf([&] { UnpackPackage(package, paths, everyPartIsThere, session); }),
             "The complete package failed verification");
 
-  // A part that never comes, as when the download is cancelled: the
-  // unpacker is ended, however long it has waited.
-  int asked = 0;
-  EXPECT_EQ(FailureOf([&] {
-              UnpackPackage(package, paths, [&asked](std::size_t index) { return ++asked, index == 0; }, session);
-            }),
-            "Installation cancelled");
-  EXPECT_EQ(asked, 2);
+  // A run that stops, cancelled or for a failed download, between two
+  // blocks: the unpacker is ended, and nothing more is asked.
+  WriteBytes(package.files[2], whole.substr(cuts[2]));
+  Parts stopping;
+  stopping.stopAfter = 3;
+  EXPECT_EQ(FailureOf([&] { UnpackPackage(package, paths, stopping, session); }), "Installation cancelled");
+  EXPECT_EQ(stopping.asked, 3);
 }
 
 TEST(RunSmokeTest, PassesOnlyAWrittenReportThatSaysOk) {
