@@ -53,8 +53,9 @@ InstallationPaths PrepareStaging();
 // made of the bytes), else the unpacker's failure; "Installation cancelled"
 // when `parts` says to stop. An unpacker that fails before the last part is
 // in is not waited for: its failure is the answer. A part that cannot be
-// read leaves the stream short. What was unpacked of a failed stream stays
-// for the caller to remove.
+// read leaves the stream short. What an unpacker that failed had unpacked
+// goes at once, so that the free space its failure reports is the real one;
+// after any other failure the caller removes the staging folder.
 void UnpackPackage(const PackageParts& package, const InstallationPaths& paths, PartSource& parts,
                    const InstallSession& session);
 

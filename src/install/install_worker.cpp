@@ -119,6 +119,7 @@ class WindowHost final : public PipelineHost {
   // A person who started Setup has chosen to install, update or repair now.
   std::optional<RunEnd> EndBefore(const LifecycleDecision&) override { return std::nullopt; }
   void ClearTheWay(const fs::path& application) override { CloseRunningApplication(application); }
+  bool ClosesTheApplication() const override { return true; }
   void Finish(const RunResult& result) override {
     std::unique_ptr<std::wstring> failure;
     if (!result.end) failure = std::make_unique<std::wstring>(result.failure);
@@ -342,17 +343,22 @@ RunEnd RunPipeline(InstallSession& session, PipelineHost& host, RunResult& resul
       }
     });
     try {
+      if (!host.ClosesTheApplication() && IsApplicationRunning(application)) {
+        downloading.join();
+        if (downloadFailure) std::rethrow_exception(downloadFailure);
+        host.ClearTheWay(application);
+      }
       UnpackPackage(package, paths, arrivals, session);
     } catch (...) {
       // A stream that stops by itself stops the downloads too, and its
       // failure is the run's; one stopped by a cancel or a failed download
       // gives way to the download's own text.
       const bool streamFailedFirst = !session.cancelRequested.exchange(true);
-      downloading.join();
+      if (downloading.joinable()) downloading.join();
       if (downloadFailure && !streamFailedFirst) std::rethrow_exception(downloadFailure);
       throw;
     }
-    downloading.join();
+    if (downloading.joinable()) downloading.join();
     if (downloadFailure) std::rethrow_exception(downloadFailure);
     showVerifying();
     // The Setup the new version carries: the release's own where it names

@@ -58,6 +58,10 @@ class PipelineHost {
   // Returns once no copy of `application` runs, so that its folder can
   // move; raises ApplicationStillRunning when it may not make it so.
   virtual void ClearTheWay(const std::filesystem::path& application) = 0;
+  // Whether ClearTheWay closes a running Tessaline. One that only waits for
+  // it has the release unpacked only once Tessaline has ended, so that a
+  // release that has to wait is not unpacked again at every try.
+  virtual bool ClosesTheApplication() const = 0;
   // The run's last act.
   virtual void Finish(const RunResult& result) = 0;
 };

@@ -46,6 +46,7 @@ class UnattendedUpdate final : public PipelineHost {
   bool MayUseTheConnection() override;
   std::optional<RunEnd> EndBefore(const LifecycleDecision& decision) override;
   void ClearTheWay(const std::filesystem::path& application) override;
+  bool ClosesTheApplication() const override { return false; }
   void Finish(const RunResult& result) override;
 
   int ExitCode() const { return exitCode_; }

@@ -515,7 +515,13 @@ TEST_F(InstallPipeline, AnUnattendedUpdateWaitsForTessalineToCloseAndThenNeedsNo
   {
     StartedProcess running(UserApplicationFolder() / L"Tessaline.exe", {});
     ASSERT_TRUE(WaitUntil([&] { return FindProcessWindow(running.Id(), L"TessalineSampleWindow") != nullptr; }));
+    // What waits for Tessaline is downloaded, and unpacked only once it
+    // has ended: not at every try.
+    markedStages.clear();
+    session->stageObserver = [](const char* stage) { markedStages.emplace_back(stage); };
     EXPECT_EQ(RunUnattended(), kUpdateDeferred);
+    session->stageObserver = nullptr;
+    EXPECT_EQ(std::count(markedStages.begin(), markedStages.end(), "extract"), 0);
     EXPECT_FALSE(running.EndsWithin(std::chrono::seconds(0)));
     EXPECT_EQ(ReadBytes(UserApplicationFolder() / L"sample-version.txt"), "1.0.0\n");
     EXPECT_EQ(UpdateRecord().back().at(3), "3");
