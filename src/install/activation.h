@@ -20,6 +20,7 @@ struct InstallationPaths {
   std::filesystem::path backup;
   std::filesystem::path setupCopy;
   std::filesystem::path appRoot;  // inside `staging`: the new version, with Setup's copies placed
+  std::wstring suffix;            // the run suffix that names every temporary item of the run
 };
 
 // Moves the old installation aside, carries its kept folders into the new

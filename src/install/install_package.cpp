@@ -2,9 +2,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -181,7 +182,7 @@ class BlockHasher {
 
 }  // namespace
 
-std::uint64_t UnpackedSize(const std::uint8_t (&trailer)[4]) {
+std::uint64_t UnpackedSize(const std::array<std::uint8_t, 4>& trailer) {
   // A gzip stream ends with the size of what it holds, modulo 4 GiB.
   return trailer[0] | (trailer[1] << 8) | (trailer[2] << 16) | (std::uint64_t{trailer[3]} << 24);
 }
@@ -201,15 +202,44 @@ std::wstring UnpackArguments(const fs::path& staging, const fs::path& workingFol
 InstallationPaths PrepareStaging() {
   InstallationPaths paths;
   paths.quorvant = QuorvantProgramsFolder();
-  const std::wstring suffix = RunSuffix();
-  paths.staging = paths.quorvant / (kStagingPrefix + suffix);
-  paths.backup = paths.quorvant / (kBackupPrefix + suffix);
-  paths.setupCopy = paths.quorvant / (kSetupCopyPrefix + suffix + L".exe");
+  paths.suffix = RunSuffix();
+  paths.staging = paths.quorvant / (kStagingPrefix + paths.suffix);
+  paths.backup = paths.quorvant / (kBackupPrefix + paths.suffix);
+  paths.setupCopy = paths.quorvant / (kSetupCopyPrefix + paths.suffix + L".exe");
   paths.installation = UserApplicationFolder();
   fsops::CreateDirectories(paths.quorvant);
   fsops::CreateDirectories(paths.staging);
   return paths;
 }
+
+namespace {
+
+// The package's last four bytes, its gzip trailer, from the ends of the
+// parts that are there (the last part may hold fewer than four); zeros when
+// they cannot be read.
+std::array<std::uint8_t, 4> PackageTrailer(const PackageParts& package, PartSource& parts) {
+  std::array<std::uint8_t, 4> trailer{};
+  std::size_t missing = trailer.size();
+  for (std::size_t index = package.files.size(); missing > 0 && index-- > 0;) {
+    const UniqueFile part(parts.Has(index) ? CreateFileW(package.files[index].c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+                                           : INVALID_HANDLE_VALUE);
+    LARGE_INTEGER size{};
+    if (!part || !GetFileSizeEx(part.Get(), &size)) return {};
+    const auto taken = static_cast<DWORD>(std::min<std::uint64_t>(missing, static_cast<std::uint64_t>(size.QuadPart)));
+    LARGE_INTEGER from{};
+    from.QuadPart = size.QuadPart - taken;
+    DWORD got = 0;
+    if (!SetFilePointerEx(part.Get(), from, nullptr, FILE_BEGIN) ||
+        !ReadFile(part.Get(), trailer.data() + missing - taken, taken, &got, nullptr) || got != taken) {
+      return {};
+    }
+    missing -= taken;
+  }
+  return missing == 0 ? trailer : std::array<std::uint8_t, 4>{};
+}
+
+}  // namespace
 
 void UnpackPackage(const PackageParts& package, const InstallationPaths& paths, PartSource& parts,
                    const InstallSession& session) {
@@ -219,13 +249,6 @@ void UnpackPackage(const PackageParts& package, const InstallationPaths& paths, 
   std::vector<char> block(1 << 20);
   BlockHasher hasher;
   std::uint64_t streamed = 0;
-  std::uint8_t trailer[4] = {};
-  const auto keepTrailer = [&trailer](const char* bytes, std::size_t length) {
-    for (std::size_t i = length > 4 ? length - 4 : 0; i < length; ++i) {
-      std::memmove(trailer, trailer + 1, 3);
-      trailer[3] = static_cast<std::uint8_t>(bytes[i]);
-    }
-  };
   // Whether the stream ended before its last part for an unpacker that failed.
   bool cutShort = false;
   const auto feed = [&](HelperInput& unpacker) {
@@ -245,7 +268,6 @@ void UnpackPackage(const PackageParts& package, const InstallationPaths& paths, 
       DWORD got = 0;
       while (part && ReadFile(part.Get(), block.data(), static_cast<DWORD>(block.size()), &got, nullptr) && got > 0) {
         hasher.Start(block.data(), got);
-        keepTrailer(block.data(), got);
         streamed += got;
         // An unpacker that has ended takes no more; the rest is still hashed.
         if (taking) taking = unpacker.Write(block.data(), got);
@@ -277,26 +299,14 @@ void UnpackPackage(const PackageParts& package, const InstallationPaths& paths, 
     fsops::RemoveTree(staging, ignored);
     ULARGE_INTEGER available{};
     const bool known = GetDiskFreeSpaceExW(workingFolder.c_str(), &available, nullptr, nullptr) != 0;
-    // The gzip trailer, the package's last four bytes, tells how much room
-    // the unpacked package takes; a stream cut short may still have it.
-    if (!whole && !package.files.empty() && parts.Has(package.files.size() - 1)) {
-      const UniqueFile last(CreateFileW(package.files.back().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-      LARGE_INTEGER end{};
-      end.QuadPart = -4;
-      DWORD got = 0;
-      if (!last || !SetFilePointerEx(last.Get(), end, nullptr, FILE_END) ||
-          !ReadFile(last.Get(), trailer, 4, &got, nullptr) || got != 4) {
-        std::memset(trailer, 0, sizeof(trailer));
-      }
-    }
-    throw SetupError(ExtractionFailureText(UnpackedSize(trailer), known ? available.QuadPart : ~0ULL));
+    const std::uint64_t needed = UnpackedSize(PackageTrailer(package, parts));
+    throw SetupError(ExtractionFailureText(needed, known ? available.QuadPart : ~0ULL));
   }
 }
 
 fs::path InstallPackage(InstallationPaths paths, const std::string& version, const fs::path& setupImage,
                         const std::function<void()>& clearTheWay, const InstallSession& session) {
-  const fs::path report = fs::temp_directory_path() / (L"tessaline-smoke-" + RunSuffix() + L".json");
+  const fs::path report = fs::temp_directory_path() / (L"tessaline-smoke-" + paths.suffix + L".json");
   try {
     // The copy of Setup that goes with the installation.
     fsops::CopyFile(setupImage, paths.setupCopy, fs::copy_options::overwrite_existing);

@@ -4,6 +4,7 @@
 // place with the old installation kept as a backup until it succeeds.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -78,7 +79,7 @@ std::wstring UnpackArguments(const std::filesystem::path& staging, const std::fi
 
 // The size of what a gzip-compressed package unpacks to, as its trailer,
 // the last four bytes of the package, records it (modulo 4 GiB).
-std::uint64_t UnpackedSize(const std::uint8_t (&trailer)[4]);
+std::uint64_t UnpackedSize(const std::array<std::uint8_t, 4>& trailer);
 
 // The failure text of an unpacker that failed, saying that the disk is full
 // when `available` bytes are fewer than the `needed` (0: unknown).

@@ -206,6 +206,51 @@ void TrimInstallerCache(const fs::path& cacheFolder, const std::string& packageN
   }
 }
 
+// Downloads the parts on threads of their own while the worker's thread
+// unpacks them as one stream, each as it arrives (or, for a host that may not
+// close a running Tessaline and finds it running, once everything is in and
+// Tessaline has ended), and raises the failure that came first.
+void DownloadAndUnpack(const std::vector<PackagePart>& downloads, const fs::path& cacheFolder, const ChunkReuse* reuse,
+                       const PackageParts& package, const InstallationPaths& paths, const fs::path& application,
+                       PipelineHost& host, InstallSession& session) {
+  // Once everything is in, what is left of the stream is its check.
+  bool verifying = false;
+  const auto showVerifying = [&] {
+    if (verifying) return;
+    verifying = true;
+    session.MarkStage("verify");
+    host.ShowStatus(L"Verifying the downloaded package\u2026");
+  };
+  Arrivals arrivals(downloads.size(), session.cancelRequested, showVerifying);
+  std::exception_ptr downloadFailure;
+  std::thread downloading([&] {
+    try {
+      DownloadParts(downloads, cacheFolder, reuse, arrivals, session);
+    } catch (...) {
+      downloadFailure = std::current_exception();
+    }
+  });
+  try {
+    if (!host.ClosesTheApplication() && IsApplicationRunning(application)) {
+      downloading.join();
+      if (downloadFailure) std::rethrow_exception(downloadFailure);
+      host.ClearTheWay(application);
+    }
+    UnpackPackage(package, paths, arrivals, session);
+  } catch (...) {
+    // A stream that stops by itself stops the downloads too, and its
+    // failure is the run's; one stopped by a cancel or a failed download
+    // gives way to the download's own text.
+    const bool streamFailedFirst = !session.cancelRequested.exchange(true);
+    if (downloading.joinable()) downloading.join();
+    if (downloadFailure && !streamFailedFirst) std::rethrow_exception(downloadFailure);
+    throw;
+  }
+  if (downloading.joinable()) downloading.join();
+  if (downloadFailure) std::rethrow_exception(downloadFailure);
+  showVerifying();
+}
+
 // Far above any real manifest, and the signature is 64 bytes: a service that
 // sends more is broken or hostile, and its bytes must not fill memory before
 // the signature is checked.
@@ -325,42 +370,7 @@ RunEnd RunPipeline(InstallSession& session, PipelineHost& host, RunResult& resul
   };
   fs::path setupImage;
   try {
-    // Once everything is in, what is left of the stream is its check.
-    bool verifying = false;
-    const auto showVerifying = [&] {
-      if (verifying) return;
-      verifying = true;
-      session.MarkStage("verify");
-      host.ShowStatus(L"Verifying the downloaded package\u2026");
-    };
-    Arrivals arrivals(downloads.size(), session.cancelRequested, showVerifying);
-    std::exception_ptr downloadFailure;
-    std::thread downloading([&] {
-      try {
-        DownloadParts(downloads, cacheFolder, reuse.get(), arrivals, session);
-      } catch (...) {
-        downloadFailure = std::current_exception();
-      }
-    });
-    try {
-      if (!host.ClosesTheApplication() && IsApplicationRunning(application)) {
-        downloading.join();
-        if (downloadFailure) std::rethrow_exception(downloadFailure);
-        host.ClearTheWay(application);
-      }
-      UnpackPackage(package, paths, arrivals, session);
-    } catch (...) {
-      // A stream that stops by itself stops the downloads too, and its
-      // failure is the run's; one stopped by a cancel or a failed download
-      // gives way to the download's own text.
-      const bool streamFailedFirst = !session.cancelRequested.exchange(true);
-      if (downloading.joinable()) downloading.join();
-      if (downloadFailure && !streamFailedFirst) std::rethrow_exception(downloadFailure);
-      throw;
-    }
-    if (downloading.joinable()) downloading.join();
-    if (downloadFailure) std::rethrow_exception(downloadFailure);
-    showVerifying();
+    DownloadAndUnpack(downloads, cacheFolder, reuse.get(), package, paths, application, host, session);
     // The Setup the new version carries: the release's own where it names
     // one, verified before anything moves.
     setupImage = VerifiedReleaseSetup(releaseSetup, cacheFolder);

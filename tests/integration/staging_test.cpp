@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <array>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -251,7 +252,7 @@ TEST(RunInstallationHelper, EndsAChildThatNeverEnds) {
 // An unpacker that fails on a volume without room for the unpacked package
 // says so, with what is missing; the gzip trailer tells the size.
 TEST(ExtractionFailure, SaysTheDiskIsFullWhenItIs) {
-  const std::uint8_t trailer[4] = {0x00, 0x00, 0x40, 0x06};  // 0x06400000: 100 MiB
+  const std::array<std::uint8_t, 4> trailer = {0x00, 0x00, 0x40, 0x06};  // 0x06400000: 100 MiB
   const std::uint64_t needed = UnpackedSize(trailer);
   EXPECT_EQ(needed, 100U << 20);
   EXPECT_EQ(ExtractionFailureText(needed, 30U << 20),
